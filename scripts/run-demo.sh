@@ -9,3 +9,18 @@ if [ -x "$build/examples/quilm_demo" ]; then
   step "Registering the sample frame"
   "$build/examples/quilm_demo" "$out"
 fi
+
+register="$build/tools/quilm-register/quilm-register"
+if [ -x "$register" ] && [ -f "$out/sample_calibration.bin" ]; then
+  step "quilm-register on the sample frame (calibration image, distortion and gap fill on)"
+  "$register" --calib "$out/sample_calibration.bin" \
+    --depth "$out/input_depth.png" --color "$out/input_color.png" \
+    --distortion --gap-fill --ply --picture --out-dir "$out/quilm-register"
+  if cmp -s "$out/quilm-register/input_registered.png" "$out/registered_distorted_gapfill.png" &&
+     cmp -s "$out/quilm-register/input.ply" "$out/cloud.ply"; then
+    echo "quilm-register wrote the same registered depth and point cloud as quilm_demo"
+  else
+    echo "quilm-register and quilm_demo disagree" >&2
+    exit 1
+  fi
+fi

@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libeigen3-dev libusb-1.0-0-dev libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
+  libjpeg-dev libcli11-dev python3-open3d
 )
 packages+=("$@")
 
