@@ -124,6 +124,7 @@ struct CameraConfig {
 
   // --- flash ---
   FlashFamily flash = FlashFamily::Mxic;
+  std::optional<std::vector<uint8_t>> flash_jedec;  // answer to 0x9F in place of the family's
   size_t flash_size = 256 * 1024;  // >= 256 KiB
   std::vector<uint8_t> flash_image;  // initial contents from address 0 (rest erased, 0xFF)
   std::optional<WpWiring> wp;        // none = from the image's write-protect configuration byte
@@ -184,6 +185,8 @@ class Camera {
   bool flash_busy() const;
   void set_flash_stuck_busy(bool stuck);   // WIP never clears
   void set_flash_ready_stuck(bool stuck);  // the controller's ready flag never sets
+  // Flash-data reads (selector 3) touching [from, to] fail with `error`.
+  void fail_flash_reads(uint32_t from, uint32_t to, int error = LIBUSB_ERROR_IO);
   // Counters of what reached the flash chip.
   int flash_erases() const;    // erases carried out
   int flash_programs() const;  // program commands carried out (bytes landed)
@@ -236,6 +239,8 @@ class Bus {
   void fail_transfer(uint64_t nth, int error = LIBUSB_ERROR_IO);  // the nth control transfer from now (1-based)
   void fail_selector(uint8_t cs, int error = LIBUSB_ERROR_IO);    // every transfer of that control selector
   void fail_if(std::function<bool(const Transfer&)> pred, int error = LIBUSB_ERROR_IO);  // any predicate
+  void fail_init(int error);         // libusb_init fails with this error (0 = works)
+  void fail_device_list(int error);  // libusb_get_device_list fails with this error (0 = works)
   void clear_faults();
 
   // Trace and counters
