@@ -233,15 +233,20 @@ void prepareGpios(DSP_ROM_TYPE romType) {
   LibUsb_WriteToASIC(gpioOEAddr, romType == DRT_64K ? static_cast<BYTE>(v | 0x1F) : 0xFF);
 }
 
+// Opcodes the firmware uses for its own flash writes.  The newer format
+// takes them from the identified flash's command set; when nothing was
+// identified yet (row 0 would give write disable and read), from the
+// command set of the caller's flash family.
 bool setFirmwareFlashCommands(bool newerFormat, SERIAL_FLASH_TYPE sft) {
   BYTE v = 0;
   if (!LibUsb_ReadFromASIC(kFwWriteEnableOpcode, &v)) return false;
-  const BYTE wren = newerFormat ? cbSFLib_Cmd[ubSFLib_CmdID][SFCMD_IDX_WREN] : kSfWriteEnable;
+  const BYTE row = ubSFLib_CmdID != 0 ? ubSFLib_CmdID : SFData_CmdRowForType(sft);
+  const BYTE wren = newerFormat ? cbSFLib_Cmd[row][SFCMD_IDX_WREN] : kSfWriteEnable;
   if (!LibUsb_WriteToASIC(kFwWriteEnableOpcode, wren)) return false;
   for (size_t i = 0; i < sizeof kFwCommandKeys / sizeof kFwCommandKeys[0]; ++i)
     if (!LibUsb_WriteToASIC(kFwCommandKeys[i], kFwCommandKeyValues[i])) return false;
   if (!LibUsb_ReadFromASIC(kFwPageProgramOpcode, &v)) return false;
-  const BYTE pp = newerFormat ? cbSFLib_Cmd[ubSFLib_CmdID][SFCMD_IDX_PP]
+  const BYTE pp = newerFormat ? cbSFLib_Cmd[row][SFCMD_IDX_PP]
                               : (sft == SFT_SST ? BYTE{0xAF} : BYTE{0x02});
   return LibUsb_WriteToASIC(kFwPageProgramOpcode, pp);
 }

@@ -82,6 +82,12 @@ int SFData_MatchID(BYTE manufacturer, BYTE device1, BYTE device2) {
   return 0;
 }
 
+BYTE SFData_CmdRowForType(SERIAL_FLASH_TYPE sft) {
+  for (int row = 1; row < SFLIB_ID_ROWS; ++row)
+    if (cbSFLib_ID[row][SFCMD_INFO_TYPE] == sft) return cbSFLib_ID[row][SFCMD_INFO_CMD_ID];
+  return 1;
+}
+
 const SFEraseOpcodes* SFData_EraseOpcodes(SERIAL_FLASH_TYPE sft) {
   for (int i = 0; i < g_SFEraseTableCount; ++i)
     if (g_SFEraseTable[i].type == sft) return &g_SFEraseTable[i].opcodes;

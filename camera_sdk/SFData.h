@@ -44,6 +44,10 @@ BYTE ubSFLib_GetIDSize(void);
 // flash) when none matches.
 int SFData_MatchID(BYTE manufacturer, BYTE device1, BYTE device2);
 
+// Command-set row of a flash family (the row of its first identification
+// entry); the common set 1 for families without one.
+BYTE SFData_CmdRowForType(SERIAL_FLASH_TYPE sft);
+
 // Erase opcodes of one flash family.  0 means the erase is refused.
 struct SFEraseOpcodes {
   BYTE sector;

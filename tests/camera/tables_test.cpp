@@ -117,6 +117,14 @@ TEST(SFLibIdTable, WildcardsAndMisses) {
   EXPECT_EQ(SFData_MatchID(0xFF, 0xFF, 0xFF), 0);  // wildcards never match a manufacturer
 }
 
+TEST(SFLibIdTable, CommandRowOfAFamily) {
+  EXPECT_EQ(SFData_CmdRowForType(SFT_SST), 4);
+  EXPECT_EQ(SFData_CmdRowForType(SFT_PMC), 3);
+  EXPECT_EQ(SFData_CmdRowForType(SFT_ATMEL_AT25F), 2);
+  EXPECT_EQ(SFData_CmdRowForType(SFT_MXIC), 1);
+  EXPECT_EQ(SFData_CmdRowForType(SFT_EON), 1);  // no identification row: the common set
+}
+
 TEST(SFLibCmdTable, EveryCommandSetCanReadAndEnableWrites) {
   for (int row = 1; row < SFLIB_CMD_ROWS; ++row) {
     EXPECT_EQ(cbSFLib_Cmd[row][SFCMD_IDX_READ], 0x03) << row;
