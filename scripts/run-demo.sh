@@ -24,3 +24,12 @@ if [ -x "$register" ] && [ -f "$out/sample_calibration.bin" ]; then
     exit 1
   fi
 fi
+
+probe="$build/tools/serialprobe/serialprobe"
+preload="$build/vcam/libvcam_preload.so"
+if [ -x "$probe" ] && [ -f "$preload" ]; then
+  step "serialprobe against two virtual cameras (vcam/scenes/two-cameras.scene)"
+  scene="$(cd "$(dirname "$0")/.." && pwd)/vcam/scenes/two-cameras.scene"
+  LD_PRELOAD="$preload" VCAM_SCENE="$scene" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
+    "$probe" | tee "$out/serialprobe.txt"
+fi
