@@ -220,7 +220,7 @@ void CameraImpl::i2c_start() {
   }
   const int aw = sensor.addr_bytes;
   if (n < aw) return;  // the address was not complete: nothing happens
-  uint16_t ptr = aw == 2 ? static_cast<uint16_t>((data[0] << 8) | data[1]) : data[0];
+  uint16_t ptr = static_cast<uint16_t>(aw == 2 ? (data[0] << 8) | data[1] : data[0]);
   for (int i = aw; i < n; ++i) {
     sensor.regs[ptr] = data[i];
     ptr = static_cast<uint16_t>((ptr + 1) & sensor.mask());
