@@ -11,13 +11,11 @@
 // to OUT_DIR as a parameter text file and as a 6188-byte calibration image,
 // loaded back from both (the image through libnerrit), and the two loads
 // must give identical output.  Exit status: 0 done, 1 failed, 2 usage.
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -73,8 +71,10 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 void MakeDirectory(const std::string& dir) {
-  if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
-    throw DemoError("cannot create '" + dir + "': " + std::strerror(errno));
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (!std::filesystem::is_directory(dir)) {
+    throw DemoError("cannot create output folder '" + dir + "'" + (ec ? ": " + ec.message() : ""));
   }
 }
 

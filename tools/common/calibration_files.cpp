@@ -1,5 +1,7 @@
 #include "calibration_files.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -39,7 +41,8 @@ void WriteWhole(const std::string& path, const std::string& bytes) {
   const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   const bool closed = std::fclose(f) == 0;
   if (!written || !closed) {
-    std::remove(path.c_str());
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) std::remove(path.c_str());
     throw CalibrationError("cannot write '" + path + "': " + std::strerror(errno));
   }
 }

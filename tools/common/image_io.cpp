@@ -1,6 +1,7 @@
 #include "image_io.h"
 
 #include <png.h>
+#include <sys/stat.h>
 // jpeglib.h needs FILE and size_t declared before it.
 #include <cerrno>
 #include <csetjmp>
@@ -54,6 +55,13 @@ void CloseWritten(File f, const std::string& path) {
   if (had_error || close_result != 0) {
     throw ImageError("cannot write '" + path + "': " + std::strerror(errno));
   }
+}
+
+// Removes what a failed write left behind; only a regular file, never a
+// device or a pipe that was named as the output.
+void RemovePartialFile(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) std::remove(path.c_str());
 }
 
 void CheckSize(const std::string& path, long long w, long long h) {
@@ -290,7 +298,7 @@ void WritePng(const std::string& path, int width, int height, int bit_depth, int
     // A half-written image is worse than none: a later step would take it
     // for a result.
     f.reset();
-    std::remove(path.c_str());
+    RemovePartialFile(path);
     throw;
   }
 }
