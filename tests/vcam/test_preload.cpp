@@ -19,7 +19,9 @@ struct ProbeRun {
 ProbeRun run_probe(const std::string& scene_text, bool with_scene = true) {
   std::string env = "LD_PRELOAD=" VCAM_PRELOAD " ASAN_OPTIONS=${ASAN_OPTIONS}:verify_asan_link_order=0:detect_leaks=0 ";
   if (with_scene) {
-    const std::string path = ::testing::TempDir() + "vcam_probe.scene";
+    // one file per test: ctest runs the cases in parallel processes
+    const std::string path = ::testing::TempDir() + "vcam_" +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".scene";
     std::ofstream(path) << scene_text;
     env += "VCAM_SCENE=" + path + " ";
   }
