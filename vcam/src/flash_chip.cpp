@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <stdexcept>
 
 namespace vcam {
 namespace {
@@ -74,6 +75,7 @@ void SpiFlash::tick(uint64_t n) {
 }
 
 void SpiFlash::select() {
+  if (array_.empty()) throw std::logic_error("vcam: the flash array was emptied");
   if (selected_) return;
   selected_ = true;
   cmd_.clear();
