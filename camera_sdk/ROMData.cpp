@@ -121,7 +121,48 @@ const ParaTableLayoutRule g_ParaTableLayoutRules[] = {
 #undef ANY
 const int g_ParaTableLayoutRuleCount =
     static_cast<int>(sizeof g_ParaTableLayoutRules / sizeof g_ParaTableLayoutRules[0]);
+#define BOTH FWVER_FORM_BOTH
+#define PLAIN FWVER_FORM_PLAIN
+#define EXT FWVER_FORM_EXTENDED
+const FwVersionAddrRow g_FwVersionAddrTable[] = {
+  // chip  rev  form   romType     Customer CusVer  DayVer  FlashCodeVer
+  { 0xE1,  0,   BOTH,  DRT_Unknow, 0x3E00,  0x3E0A, 0x3E14, 0x01F3 },
+  { 0xE8,  0,   BOTH,  DRT_Unknow, 0x3E00,  0x3E0A, 0x3E14, 0x01F3 },
+  { 0xE2,  0,   BOTH,  DRT_Unknow, 0x0FD0,  0x0FDA, 0x0FE4, 0x0153 },
+  { 0xE5,  0,   BOTH,  DRT_Unknow, 0x5E00,  0x5E0A, 0x5E14, 0x01F3 },
+  { 0xE6,  1,   BOTH,  DRT_Unknow, 0x0FD0,  0x0FDA, 0x0FE4, 0x0153 },
+  { 0xE6,  2,   BOTH,  DRT_Unknow, 0x0FD0,  0x0FE2, 0x0FEC, 0x0FDA },
+  { 0xEA,  0,   BOTH,  DRT_Unknow, 0x3E05,  0x3E0F, 0x3E19, 0x3E00 },
+  { 0xEB,  0,   BOTH,  DRT_Unknow, 0x3E05,  0x3E0F, 0x3E19, 0x3E00 },
+  { 0xEC,  1,   PLAIN, DRT_Unknow, 0x2000,  0x2012, 0x201C, 0x200A },
+  { 0xEC,  1,   EXT,   DRT_64K,    0x4E00,  0x4E12, 0x4E1C, 0x4E0A },
+  { 0xEC,  1,   EXT,   DRT_128K,   0x2000,  0x2012, 0x201C, 0x200A },
+  { 0xF1,  1,   BOTH,  DRT_Unknow, 0x3FD0,  0x3FDA, 0x3FE4, 0x0153 },
+  { 0xF3,  0,   BOTH,  DRT_Unknow, 0x2000,  0x2012, 0x201C, 0x200A },
+  { 0xF4,  0,   BOTH,  DRT_Unknow, 0x2000,  0x2012, 0x201C, 0x200A },
+  { 0xF9,  0,   BOTH,  DRT_Unknow, 0x2000,  0x2012, 0x201C, 0x200A },
+  { 0xFA,  0,   BOTH,  DRT_Unknow, 0x2000,  0x2012, 0x201C, 0x200A },
+};
+#undef BOTH
+#undef PLAIN
+#undef EXT
+const int g_FwVersionAddrTableSize =
+    static_cast<int>(sizeof g_FwVersionAddrTable / sizeof g_FwVersionAddrTable[0]);
 // clang-format on
+
+const FwVersionAddrRow* RomData_FindFwVersionAddrs(BYTE chipId, BYTE revision, BOOL extended,
+                                                   DSP_ROM_TYPE romType) {
+  const BYTE wanted = extended ? FWVER_FORM_EXTENDED : FWVER_FORM_PLAIN;
+  for (int i = 0; i < g_FwVersionAddrTableSize; ++i) {
+    const FwVersionAddrRow& row = g_FwVersionAddrTable[i];
+    if (row.chipId != chipId) continue;
+    if (row.revision != 0 && row.revision != revision) continue;
+    if (row.form != FWVER_FORM_BOTH && row.form != wanted) continue;
+    if (row.form == FWVER_FORM_EXTENDED && row.romType != romType) continue;
+    return &row;
+  }
+  return nullptr;
+}
 
 const ChipIdInfo* RomData_FindChip(BYTE chipId) {
   for (int i = 0; i < g_ChipIdTableSize; ++i)

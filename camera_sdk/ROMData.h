@@ -116,6 +116,26 @@ extern const int g_ParaTableLayoutRuleCount;
 // ends with a catch-all row, so the result is never null.
 const ParaTableLayoutRule* RomData_FindLayoutRule(const BYTE romVersion[8]);
 
+// ---------------------------------------------------------------- firmware version
+
+// Flash addresses of the firmware's four version fields for a chip.
+struct FwVersionAddrRow {
+  BYTE chipId;
+  BYTE revision;           // version byte of the ROM string (byte 5); 0 = any
+  BYTE form;               // FWVER_FORM_*: which readout the row serves
+  DSP_ROM_TYPE romType;    // extended readout only: the caller's ROM size; DRT_Unknow = any
+  uint32_t customer, cusVer, dayVer, flashCodeVer;
+};
+enum { FWVER_FORM_BOTH = 0, FWVER_FORM_PLAIN, FWVER_FORM_EXTENDED };
+extern const FwVersionAddrRow g_FwVersionAddrTable[];
+extern const int g_FwVersionAddrTableSize;
+
+// The row for a chip, the revision read from its ROM (0 when the ROM was
+// not read) and the readout (`extended` with the caller's ROM size); null
+// when the chip has no version fields under those conditions.
+const FwVersionAddrRow* RomData_FindFwVersionAddrs(BYTE chipId, BYTE revision, BOOL extended,
+                                                   DSP_ROM_TYPE romType);
+
 }  // extern "C"
 
 #endif  // DORVAK_CAMERA_ROMDATA_H

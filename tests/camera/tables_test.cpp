@@ -94,6 +94,35 @@ TEST(LayoutRules, EndWithACatchAllAndEveryFixedRowIsComplete) {
   }
 }
 
+TEST(FwVersionAddrTable, RowsNameKnownChipsAndDistinctConditions) {
+  std::set<std::tuple<BYTE, BYTE, BYTE, int>> seen;
+  for (int i = 0; i < g_FwVersionAddrTableSize; ++i) {
+    const FwVersionAddrRow& r = g_FwVersionAddrTable[i];
+    EXPECT_NE(RomData_FindChip(r.chipId), nullptr) << int(r.chipId);
+    EXPECT_TRUE(seen.insert({r.chipId, r.revision, r.form, r.romType}).second) << int(r.chipId);
+    EXPECT_TRUE(r.customer && r.cusVer && r.dayVer && r.flashCodeVer) << int(r.chipId);
+  }
+}
+
+TEST(FwVersionAddrTable, LookupByChipRevisionAndReadout) {
+  struct Case {
+    BYTE chip, revision;
+    BOOL extended;
+    DSP_ROM_TYPE romType;
+    uint32_t customer;  // 0 = no row
+  } cases[] = {
+      {0xE1, 0, 0, DRT_Unknow, 0x3E00}, {0xE6, 2, 0, DRT_Unknow, 0x0FD0}, {0xE6, 0, 0, DRT_Unknow, 0},
+      {0xE6, 3, 0, DRT_Unknow, 0},      {0xEC, 1, 0, DRT_Unknow, 0x2000}, {0xEC, 1, 1, DRT_64K, 0x4E00},
+      {0xEC, 1, 1, DRT_128K, 0x2000},   {0xEC, 1, 1, DRT_256K, 0},        {0xEC, 2, 0, DRT_Unknow, 0},
+      {0xF1, 1, 1, DRT_32K, 0x3FD0},    {0xF5, 0, 0, DRT_Unknow, 0},      {0xFA, 7, 1, DRT_256K, 0x2000},
+  };
+  for (const Case& c : cases) {
+    const FwVersionAddrRow* row = RomData_FindFwVersionAddrs(c.chip, c.revision, c.extended, c.romType);
+    EXPECT_EQ(row ? row->customer : 0u, c.customer) << std::hex << int(c.chip) << " rev " << int(c.revision);
+  }
+  EXPECT_EQ(RomData_FindFwVersionAddrs(0xE6, 2, 0, DRT_Unknow)->cusVer, 0x0FE2u);
+}
+
 TEST(SFLibIdTable, RowZeroIsUnknownAndIdsAreUnique) {
   EXPECT_EQ(ubSFLib_GetIDSize(), 18);
   EXPECT_EQ(cbSFLib_ID[0][SFCMD_INFO_TYPE], SFT_UNKNOW);
