@@ -7,62 +7,16 @@
 
 namespace {
 
-struct Scene {
-  int dw, dh, cw, ch;
-};
-
-struct SettingsCase {
-  float unit, lo, hi;
-};
-
-const SettingsCase kSettings[] = {
-    {1.0f, 0.0f, 3.4028235e38f}, {0.5f, 400.0f, 3000.0f}, {2.0f, 1000.0f, 60000.0f}};
-
-// Checks a registration path against the reference: bit for bit on one
-// thread, and within the outcomes the thread blocks allow on several.
-void CheckAgainstReference(bool distortion, bool gap_fill, const Scene& s, unsigned seed) {
-  std::mt19937 rng(seed);
-  for (int round = 0; round < 10; ++round) {
-    const SW_QUILM c = qt::RandomCalibration(rng, s.dw, s.dh, s.cw, s.ch);
-    const auto depth = qt::RandomScene(rng, s.dw, s.dh);
-    const SettingsCase& set = kSettings[round % 3];
-    auto engine = qt::LoadedEngine(c, s.dw, s.dh);
-    engine->EnableDistortion(distortion);
-    engine->EnableDepthGapFill(gap_fill);
-    engine->SetDepthUnit(set.unit);
-    engine->SetDepthRange(set.lo, set.hi);
-    ref::Settings rs;
-    rs.distortion = distortion;
-    rs.gap_fill = gap_fill;
-    rs.unit = set.unit;
-    rs.min_mm = set.lo;
-    rs.max_mm = set.hi;
-    const auto table =
-        distortion ? ref::DistortedTable(c, s.dw, s.dh) : ref::LinearTable(c, s.dw, s.dh);
-    const ref::Frame frame{depth.data(), s.dw, s.dh, s.cw, s.ch};
-    const auto expected = ref::Register(c, rs, table, frame);
-    ASSERT_EQ(qt::RunFrame(*engine, depth, s.dw, s.dh, s.cw, s.ch, 1), expected)
-        << "round " << round;
-    for (int threads : {2, 3}) {
-      const auto out = qt::RunFrame(*engine, depth, s.dw, s.dh, s.cw, s.ch, threads);
-      const auto blocks = ref::RegisterBlocks(c, rs, table, frame, threads);
-      std::size_t outside = 0;
-      for (std::size_t p = 0; p < out.size(); ++p) outside += !ref::Allowed(blocks, gap_fill, p, out[p]);
-      ASSERT_EQ(outside, 0u) << "round " << round << " threads " << threads;
-    }
-  }
-}
-
 struct PathCase {
   bool gap_fill;
-  Scene scene;
+  qt::Scene scene;
 };
 
 class LinearPass : public testing::TestWithParam<PathCase> {};
 
 TEST_P(LinearPass, MatchesTheReference) {
   const PathCase p = GetParam();
-  CheckAgainstReference(false, p.gap_fill, p.scene, 77u + unsigned(p.scene.cw));
+  qt::CheckAgainstReference(false, p.gap_fill, p.scene, 77u + unsigned(p.scene.cw));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LinearPass,
@@ -92,15 +46,17 @@ TEST(LinearPass, OneAndTwoThreadsOnTheSampleScene) {
   }
 }
 
-// Identity geometry: every depth pixel lands on the colour pixel of the same
+// Identity geometry, on both paths: every depth pixel lands on the colour pixel of the same
 // coordinates, so what is kept depends only on the bounds.
-class IdentityBounds : public testing::TestWithParam<Scene> {};
+class IdentityBounds : public testing::TestWithParam<qt::Scene> {};
 
 TEST_P(IdentityBounds, KeepsPointsInsideTheImageLessItsLastRowAndColumn) {
-  const Scene s = GetParam();
-  for (bool gap_fill : {false, true}) {
+  const qt::Scene s = GetParam();
+  for (int mode = 0; mode < 4; ++mode) {
+    const bool gap_fill = mode & 1, distortion = mode & 2;
     auto engine = qt::LoadedEngine(qt::IdentityCalibration(32, 32, 24), s.dw, s.dh);
     engine->EnableDepthGapFill(gap_fill);
+    engine->EnableDistortion(distortion);
     // Gap fill spreads each point over its block; a checkerboard of points
     // two pixels apart shows each landing spot on its own.
     std::vector<std::uint16_t> depth(std::size_t(s.dw * s.dh), 0);
@@ -119,16 +75,16 @@ TEST_P(IdentityBounds, KeepsPointsInsideTheImageLessItsLastRowAndColumn) {
                         pv % 2 == 0 && pu < s.cw - 1 && pv < s.ch - 1;
           }
         ASSERT_EQ(out[std::size_t(v * s.cw + u)], expected ? 1000 : 0)
-            << "(" << u << ", " << v << ") gap fill " << gap_fill;
+            << "(" << u << ", " << v << ") mode " << mode;
       }
     }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, IdentityBounds,
-                         testing::Values(Scene{64, 48, 64, 48}, Scene{64, 48, 63, 48},
-                                         Scene{64, 48, 64, 47}, Scene{64, 48, 1, 48},
-                                         Scene{64, 48, 64, 1}, Scene{64, 48, 80, 60}));
+                         testing::Values(qt::Scene{64, 48, 64, 48}, qt::Scene{64, 48, 63, 48},
+                                         qt::Scene{64, 48, 64, 47}, qt::Scene{64, 48, 1, 48},
+                                         qt::Scene{64, 48, 64, 1}, qt::Scene{64, 48, 80, 60}));
 
 struct RangeCase {
   float unit, lo, hi;

@@ -194,6 +194,52 @@ class TempFile {
   std::string path_;
 };
 
+struct Scene {
+  int dw, dh, cw, ch;
+};
+
+struct SettingsCase {
+  float unit, lo, hi;
+};
+
+inline const SettingsCase kSettings[] = {
+    {1.0f, 0.0f, 3.4028235e38f}, {0.5f, 400.0f, 3000.0f}, {2.0f, 1000.0f, 60000.0f}};
+
+// Checks a registration path against the reference: bit for bit on one
+// thread, and within the outcomes the thread blocks allow on several.
+inline void CheckAgainstReference(bool distortion, bool gap_fill, const Scene& s, unsigned seed) {
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 10; ++round) {
+    const SW_QUILM c = qt::RandomCalibration(rng, s.dw, s.dh, s.cw, s.ch);
+    const auto depth = qt::RandomScene(rng, s.dw, s.dh);
+    const SettingsCase& set = kSettings[round % 3];
+    auto engine = qt::LoadedEngine(c, s.dw, s.dh);
+    engine->EnableDistortion(distortion);
+    engine->EnableDepthGapFill(gap_fill);
+    engine->SetDepthUnit(set.unit);
+    engine->SetDepthRange(set.lo, set.hi);
+    ref::Settings rs;
+    rs.distortion = distortion;
+    rs.gap_fill = gap_fill;
+    rs.unit = set.unit;
+    rs.min_mm = set.lo;
+    rs.max_mm = set.hi;
+    const auto table =
+        distortion ? ref::DistortedTable(c, s.dw, s.dh) : ref::LinearTable(c, s.dw, s.dh);
+    const ref::Frame frame{depth.data(), s.dw, s.dh, s.cw, s.ch};
+    const auto expected = ref::Register(c, rs, table, frame);
+    ASSERT_EQ(qt::RunFrame(*engine, depth, s.dw, s.dh, s.cw, s.ch, 1), expected)
+        << "round " << round;
+    for (int threads : {2, 3}) {
+      const auto out = qt::RunFrame(*engine, depth, s.dw, s.dh, s.cw, s.ch, threads);
+      const auto blocks = ref::RegisterBlocks(c, rs, table, frame, threads);
+      std::size_t outside = 0;
+      for (std::size_t p = 0; p < out.size(); ++p) outside += !ref::Allowed(blocks, gap_fill, p, out[p]);
+      ASSERT_EQ(outside, 0u) << "round " << round << " threads " << threads;
+    }
+  }
+}
+
 }  // namespace qt
 
 #endif  // QUILM_TESTS_TEST_SUPPORT_H
