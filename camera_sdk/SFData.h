@@ -38,7 +38,7 @@ enum { SFLIB_ID_WILDCARD = 0xFF };
 extern const BYTE cbSFLib_ID[SFLIB_ID_ROWS][SFCMD_INFO_COUNT];
 
 // Number of rows of cbSFLib_ID.
-BYTE ubSFLib_GetIDSize(void);
+DORVAKCAM_API BYTE ubSFLib_GetIDSize(void);
 
 // Row of cbSFLib_ID matching the identification bytes; row 0 (unknown
 // flash) when none matches.
