@@ -206,6 +206,14 @@ TEST_F(QuilmRegisterTest, BadFrameIsReportedAndTheOthersAreStillWritten) {
   EXPECT_TRUE(fs::exists(out_ + "/c_registered.png"));
 }
 
+TEST_F(QuilmRegisterTest, PointCloudThatCannotBeWrittenFailsTheFrameWithTheLibrarysReason) {
+  fs::create_directories(out_ + "/scan.ply");  // a folder where the file should go
+  const RunResult run = Register({"-c", calib_text_, "--depth", depth_png_, "--color", color_png_, "--ply", "-o", out_});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_THAT(run.err, HasSubstr("cannot write '" + out_ + "/scan.ply': Open file"));
+  EXPECT_EQ(run.out, "registered 0 of 1 frame into " + out_ + "\n");
+}
+
 // ---- what a script sees -------------------------------------------------
 
 TEST_F(QuilmRegisterTest, HelpGoesToStandardOutputWithExitZero) {

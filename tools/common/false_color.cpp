@@ -111,6 +111,8 @@ Rgb ScaleColor(float t) {
 // Registered depth over the colour image, at the colour image's size.
 void DrawOverlayPanel(ColorImage& canvas, const DepthImage& registered, const ColorImage* color,
                       DepthScale scale) {
+  // Without a colour image there is nothing to see through the depth.
+  const float weight = color ? kOverlayWeight : 1.0f;
   for (int v = 0; v < registered.height; ++v) {
     for (int u = 0; u < registered.width; ++u) {
       Rgb base = kNoColorBackground;
@@ -119,7 +121,7 @@ void DrawOverlayPanel(ColorImage& canvas, const DepthImage& registered, const Co
       Rgb out = base;
       if (d != 0) {
         const Rgb fc = FalseColor(d, scale);
-        for (std::size_t c = 0; c < 3; ++c) out[c] = Mix(base[c], fc[c], kOverlayWeight);
+        for (std::size_t c = 0; c < 3; ++c) out[c] = Mix(base[c], fc[c], weight);
       }
       PutPixel(canvas, u, v, out);
     }

@@ -234,9 +234,10 @@ class Registrar {
           quilm_tools::ComposeView(depth, registered, color ? &*color : nullptr,
                                    quilm_tools::ChooseDepthScale(depth), options_.depth_unit.value_or(1.0f)));
     }
-    last_frame_note_ = frame.stem + ": " + std::to_string(depth.width) + "x" + std::to_string(depth.height) +
-                       " -> " + std::to_string(out_size.width) + "x" + std::to_string(out_size.height) + ", " +
-                       std::to_string(elapsed.count()) + " ms";
+    char note[160];
+    std::snprintf(note, sizeof note, "%s: %dx%d -> %dx%d, %.2f ms", frame.stem.c_str(), depth.width, depth.height,
+                  out_size.width, out_size.height, elapsed.count());
+    last_frame_note_ = note;
   }
 
   // The library's messages since the last call.
