@@ -64,9 +64,9 @@ QUILM_INLINE F8 Select(I8 mask, F8 a, F8 b) {
 }
 QUILM_INLINE F8 Abs(F8 f) { return reinterpret_cast<F8>(reinterpret_cast<I8>(f) & 0x7FFFFFFF); }
 QUILM_INLINE bool AnyLane(I8 mask) {
-  std::int32_t any = 0;
-  for (int l = 0; l < kLanes; ++l) any |= mask[l];
-  return any != 0;
+  std::uint64_t w[4];
+  std::memcpy(w, &mask, sizeof w);
+  return (w[0] | w[1] | w[2] | w[3]) != 0;
 }
 QUILM_INLINE F8 LoadF8(const float* p) {
   F8 v;
@@ -84,6 +84,19 @@ QUILM_INLINE void Deinterleave(const float* p, F8& e0, F8& e1, F8& e2) {
                                2, 3, 4, 8, 11, 14);
   e2 = __builtin_shufflevector(__builtin_shufflevector(a, b, 2, 5, 8, 11, 14, 0, 0, 0), c, 0, 1,
                                2, 3, 4, 9, 12, 15);
+}
+
+// Interleaves three component vectors into eight consecutive triples.
+QUILM_INLINE void StoreInterleaved(float* p, F8 e0, F8 e1, F8 e2) {
+  const F8 a = __builtin_shufflevector(__builtin_shufflevector(e0, e1, 0, 8, 0, 1, 9, 0, 2, 10), e2,
+                                       0, 1, 8, 3, 4, 9, 6, 7);
+  const F8 b = __builtin_shufflevector(__builtin_shufflevector(e0, e1, 0, 3, 11, 0, 4, 12, 0, 5), e2,
+                                       10, 1, 2, 11, 4, 5, 12, 7);
+  const F8 c = __builtin_shufflevector(__builtin_shufflevector(e0, e1, 13, 0, 6, 14, 0, 7, 15, 0), e2,
+                                       0, 13, 2, 3, 14, 5, 6, 15);
+  std::memcpy(p, &a, sizeof a);
+  std::memcpy(p + 8, &b, sizeof b);
+  std::memcpy(p + 16, &c, sizeof c);
 }
 
 // Lanes where (double)a + (double)b > limit, the sum formed in double.
@@ -200,6 +213,17 @@ QUILM_INLINE void ForwardDistortion(const LensScalars& k, T x, T y, T& dx, T& dy
 constexpr double epsilon = 1e-10;
 constexpr std::uint32_t iterMax = 100;
 
+// Lanes whose residual a + b (a, b >= 0), summed in double, exceeds
+// epsilon. The float sum decides every lane far enough from epsilon (its
+// relative error is below 2^-24); only when a lane lies in between, or is
+// NaN, is the sum formed in double.
+QUILM_INLINE I8 ResidualAboveEpsilon(F8 a, F8 b) {
+  const F8 sum = a + b;
+  const I8 above = sum > 2e-10f, below = sum < 5e-11f;
+  if (!AnyLane(~(above | below))) return above;
+  return SumAboveInDouble(a, b, epsilon);
+}
+
 // Undistorted (xu, yu) of eight distorted points: start at the distorted
 // point, and while the residual |xu + dx - xd| + |yu + dy - yd| (summed in
 // double) exceeds epsilon, correct to (xd - dx, yd - dy), at most iterMax
@@ -212,7 +236,7 @@ QUILM_INLINE void RemoveDistortionBatch(const LensScalars& k, F8 xd, F8 yd, F8& 
     F8 dx, dy;
     ForwardDistortion(k, xu, yu, dx, dy);
     if (n >= iterMax) break;
-    active &= SumAboveInDouble(Abs(xu + dx - xd), Abs(yu + dy - yd), epsilon);
+    active &= ResidualAboveEpsilon(Abs(xu + dx - xd), Abs(yu + dy - yd));
     if (!AnyLane(active)) break;
     xu = Select(active, xd - dx, xu);
     yu = Select(active, yd - dy, yu);
@@ -279,11 +303,20 @@ struct LinearTableParams {
 };
 
 QUILM_CLONES void FillLinearRow(const LinearTableParams& p, int width, int v, float* row) {
-  const float y = (static_cast<float>(v) - p.cy_d) / p.fy_d;
-  for (int u = 0; u < width; ++u) {
+  const F8 y = Splat((static_cast<float>(v) - p.cy_d) / p.fy_d);
+  F8 lane;
+  for (int l = 0; l < kLanes; ++l) lane[l] = static_cast<float>(l);
+  int u = 0;
+  for (; u + kLanes <= width; u += kLanes) {
+    const F8 x = (static_cast<float>(u) + lane - p.cx_d) / p.fx_d;
+    F8 r0, r1, r2;
+    p.R.Apply(x, y, r0, r1, r2);
+    StoreInterleaved(row + 3 * u, p.fx_c * r0 + p.cx_c * r2, p.fy_c * r1 + p.cy_c * r2, r2);
+  }
+  for (; u < width; ++u) {
     const float x = (static_cast<float>(u) - p.cx_d) / p.fx_d;
     float r0, r1, r2;
-    p.R.Apply(x, y, r0, r1, r2);
+    p.R.Apply(x, y[0], r0, r1, r2);
     row[3 * u + 0] = p.fx_c * r0 + p.cx_c * r2;
     row[3 * u + 1] = p.fy_c * r1 + p.cy_c * r2;
     row[3 * u + 2] = r2;
@@ -296,23 +329,109 @@ struct DistortedTableParams {
   RotationRows R;
 };
 
-QUILM_CLONES void FillDistortedRow(const DistortedTableParams& p, int width, int v, float* row) {
-  const F8 yd = Splat((static_cast<float>(v) - p.cy_d) / p.fy_d);
-  for (int u0 = 0; u0 < width; u0 += kLanes) {
-    F8 u;
-    for (int l = 0; l < kLanes; ++l) u[l] = static_cast<float>(u0 + l);
-    const F8 xd = (u - p.cx_d) / p.fx_d;
-    F8 xu, yu, a, b, c;
-    RemoveDistortionBatch(p.lens, xd, yd, xu, yu);
-    p.R.Apply(xu, yu, a, b, c);
-    const int lanes = std::min(kLanes, width - u0);
-    for (int l = 0; l < lanes; ++l) {
-      float* out = row + 3 * (u0 + l);
-      out[0] = a[l];
-      out[1] = b[l];
-      out[2] = c[l];
+// Eight pixels going through the inverse lens model together. Each lane
+// follows its own pixel's iteration; a finished lane keeps its result.
+struct UndistortBatch {
+  F8 xd, yd, xu, yu;
+  I8 n, live;
+
+  // One evaluation of the forward model: correct the lanes whose residual
+  // is still above epsilon, retire the others.
+  QUILM_INLINE void Step(const LensScalars& lens) {
+    F8 dx, dy;
+    ForwardDistortion(lens, xu, yu, dx, dy);
+    const I8 more = live & (n < static_cast<std::int32_t>(iterMax)) &
+                    ResidualAboveEpsilon(Abs(xu + dx - xd), Abs(yu + dy - yd));
+    xu = Select(more, xd - dx, xu);
+    yu = Select(more, yd - dy, yu);
+    n -= more;
+    live = more;
+  }
+};
+
+// A pixel set aside after the quick steps, with its iteration state.
+struct SlowPixel {
+  float* out;
+  float xd, yd, xu, yu;
+  std::int32_t n;
+};
+
+// Finishes up to eight set-aside pixels, eight lanes at a time.
+QUILM_INLINE void FinishSlowPixels(const DistortedTableParams& p, const SlowPixel* slow, int count) {
+  float xd[kLanes] = {}, yd[kLanes] = {}, xu[kLanes] = {}, yu[kLanes] = {};
+  std::int32_t n[kLanes] = {}, live[kLanes] = {};
+  for (int l = 0; l < count; ++l) {
+    xd[l] = slow[l].xd;
+    yd[l] = slow[l].yd;
+    xu[l] = slow[l].xu;
+    yu[l] = slow[l].yu;
+    n[l] = slow[l].n;
+    live[l] = -1;
+  }
+  UndistortBatch b;
+  std::memcpy(&b.xd, xd, sizeof xd);
+  std::memcpy(&b.yd, yd, sizeof yd);
+  std::memcpy(&b.xu, xu, sizeof xu);
+  std::memcpy(&b.yu, yu, sizeof yu);
+  std::memcpy(&b.n, n, sizeof n);
+  std::memcpy(&b.live, live, sizeof live);
+  while (AnyLane(b.live)) b.Step(p.lens);
+  for (int l = 0; l < count; ++l) p.R.Apply(b.xu[l], b.yu[l], slow[l].out[0], slow[l].out[1], slow[l].out[2]);
+}
+
+// Undistorts the pixels of rows [v_begin, v_end) and writes their rotated
+// rays. Most pixels settle within a few corrections; four batches run side
+// by side for a few steps so that the processor overlaps their dependency
+// chains, and the rare pixels still unsettled are set aside and finished
+// eight at a time, so that they hold no batch back.
+QUILM_CLONES void FillDistortedRows(const DistortedTableParams& p, int width, int v_begin,
+                                    int v_end, float* table) {
+  constexpr int kGroup = 4;
+  constexpr int kQuickSteps = 12;
+  SlowPixel slow[kLanes];
+  int slow_count = 0;
+  F8 lane;
+  for (int l = 0; l < kLanes; ++l) lane[l] = static_cast<float>(l);
+  for (int v = v_begin; v < v_end; ++v) {
+    const F8 yd = Splat((static_cast<float>(v) - p.cy_d) / p.fy_d);
+    float* const row = table + 3 * static_cast<std::size_t>(v) * static_cast<std::size_t>(width);
+    for (int u0 = 0; u0 < width; u0 += kGroup * kLanes) {
+      UndistortBatch b[kGroup];
+      for (int g = 0; g < kGroup; ++g) {
+        const int first = u0 + g * kLanes;
+        const F8 xd = (static_cast<float>(first) + lane - p.cx_d) / p.fx_d;
+        b[g] = {xd, yd, xd, yd, SplatI(0), lane < static_cast<float>(width - first)};
+      }
+      for (int step = 0; step < kQuickSteps; ++step) {
+        I8 any = SplatI(0);
+        for (int g = 0; g < kGroup; ++g) {
+          b[g].Step(p.lens);
+          any |= b[g].live;
+        }
+        if (!AnyLane(any)) break;
+      }
+      for (int g = 0; g < kGroup; ++g) {
+        F8 e0, e1, e2;
+        p.R.Apply(b[g].xu, b[g].yu, e0, e1, e2);
+        const int lanes = std::min(kLanes, width - (u0 + g * kLanes));
+        for (int l = 0; l < lanes; ++l) {
+          float* out = row + 3 * static_cast<std::size_t>(u0 + g * kLanes + l);
+          if (b[g].live[l]) {
+            slow[slow_count++] = {out, b[g].xd[l], b[g].yd[l], b[g].xu[l], b[g].yu[l], b[g].n[l]};
+            if (slow_count == kLanes) {
+              FinishSlowPixels(p, slow, slow_count);
+              slow_count = 0;
+            }
+            continue;
+          }
+          out[0] = e0[l];
+          out[1] = e1[l];
+          out[2] = e2[l];
+        }
+      }
     }
   }
+  FinishSlowPixels(p, slow, slow_count);
 }
 
 // ---------------------------------------------------------------------------
@@ -378,19 +497,53 @@ QUILM_INLINE I8 RoundKnownRange(I8 keep, F8 f) {
   return t - up;
 }
 
-// Enters one point into the 2x2 block at and after (uc, vc); every pixel's
-// key is formed from its squared distance to the unrounded point.
-QUILM_INLINE void EnterPoint(QUILMDist* table, int color_width, int uc, int vc, float u, float v,
-                             std::uint16_t depth) {
-  const double dx = static_cast<double>(u - static_cast<float>(uc));
-  const double dy = static_cast<double>(v - static_cast<float>(vc));
-  const double ex = 1.0 - dx, ey = 1.0 - dy;
-  QUILMDist* entry = table + (static_cast<std::size_t>(vc) * static_cast<std::size_t>(color_width) +
-                              static_cast<std::size_t>(uc));
-  entry[0].Offer(genKeyValue(static_cast<float>(dx * dx + dy * dy), depth), depth);
-  entry[1].Offer(genKeyValue(static_cast<float>(ex * ex + dy * dy), depth), depth);
-  entry[color_width].Offer(genKeyValue(static_cast<float>(dx * dx + ey * ey), depth), depth);
-  entry[color_width + 1].Offer(genKeyValue(static_cast<float>(ex * ex + ey * ey), depth), depth);
+QUILM_INLINE D4 Sqrt(D4 d) {
+  D4 r;
+  for (int k = 0; k < 4; ++k) r[k] = __builtin_sqrt(d[k]);
+  return r;
+}
+
+// genKeyValue for four points at once, in the same operations.
+QUILM_INLINE I4 KeysOf(D4 dist, I4 depth) {
+  const D4 widened = __builtin_convertvector(__builtin_convertvector(dist, F4), D4);
+  const D4 h = __builtin_convertvector((5000 - depth) >> 1, D4);
+  return __builtin_convertvector((1.0 - Sqrt(widened)) * 10.0 + h, I4);
+}
+
+// Keys of the 2x2 blocks of eight points: key[k][l] for block pixel k
+// (at, right, below, diagonal) of lane l. Each pixel's squared distance to
+// the unrounded point is formed in double, then rounded to float.
+QUILM_INLINE void BlockKeys(I8 keep, F8 u, F8 v, I8 uc, I8 vc, I8 depth,
+                            std::int32_t key[4][kLanes]) {
+#if QUILM_KEY_SINGLE_PRECISION
+  for (int l = 0; l < kLanes; ++l) {
+    if (!keep[l]) continue;
+    const double dx = static_cast<double>(u[l] - static_cast<float>(uc[l]));
+    const double dy = static_cast<double>(v[l] - static_cast<float>(vc[l]));
+    const double ex = 1.0 - dx, ey = 1.0 - dy;
+    const std::uint16_t d = static_cast<std::uint16_t>(depth[l]);
+    key[0][l] = genKeyValue(static_cast<float>(dx * dx + dy * dy), d);
+    key[1][l] = genKeyValue(static_cast<float>(ex * ex + dy * dy), d);
+    key[2][l] = genKeyValue(static_cast<float>(dx * dx + ey * ey), d);
+    key[3][l] = genKeyValue(static_cast<float>(ex * ex + ey * ey), d);
+  }
+#else
+  // Lanes without a point get offsets of 0 so that every value stays finite.
+  const F8 fx = Select(keep, u - __builtin_convertvector(uc, F8), Splat(0.0f));
+  const F8 fy = Select(keep, v - __builtin_convertvector(vc, F8), Splat(0.0f));
+  for (int half = 0; half < 2; ++half) {
+    const D4 dx = __builtin_convertvector(half ? __builtin_shufflevector(fx, fx, 4, 5, 6, 7)
+                                               : __builtin_shufflevector(fx, fx, 0, 1, 2, 3), D4);
+    const D4 dy = __builtin_convertvector(half ? __builtin_shufflevector(fy, fy, 4, 5, 6, 7)
+                                               : __builtin_shufflevector(fy, fy, 0, 1, 2, 3), D4);
+    const I4 d = half ? __builtin_shufflevector(depth, depth, 4, 5, 6, 7)
+                      : __builtin_shufflevector(depth, depth, 0, 1, 2, 3);
+    const D4 ex = 1.0 - dx, ey = 1.0 - dy;
+    const I4 keys[4] = {KeysOf(dx * dx + dy * dy, d), KeysOf(ex * ex + dy * dy, d),
+                        KeysOf(dx * dx + ey * ey, d), KeysOf(ex * ex + ey * ey, d)};
+    for (int k = 0; k < 4; ++k) std::memcpy(&key[k][4 * half], &keys[k], sizeof keys[k]);
+  }
+#endif
 }
 
 // Projects eight depth pixels and applies the output rule to each kept one,
@@ -419,16 +572,30 @@ QUILM_INLINE void RegisterBatch(const Projection& projection, const FrameSpan& s
   keep &= (uc < s.color_width - 1) & (vc < s.color_height - 1);
   const I8 z = __builtin_convertvector(Select(keep, Z, Splat(0.0f)), I8);
 
-  for (int l = 0; l < kLanes; ++l) {
-    if (!keep[l]) continue;
-    const std::uint16_t value = static_cast<std::uint16_t>(z[l]);
-    if (kGapFill) {
-      EnterPoint(s.table, s.color_width, uc[l], vc[l], u[l], v[l], value);
-    } else {
-      StoreRelaxed(s.out + (static_cast<std::size_t>(vc[l]) *
-                                static_cast<std::size_t>(s.color_width) +
-                            static_cast<std::size_t>(uc[l])),
-                   value);
+  // Colour pixel index of each kept lane (0 for the others), and the lanes
+  // spilled to plain arrays for the in-order output step.
+  const I8 index = (vc & keep) * s.color_width + (uc & keep);
+  std::int32_t kept[kLanes], pixel[kLanes], depth_of[kLanes];
+  std::memcpy(kept, &keep, sizeof kept);
+  std::memcpy(pixel, &index, sizeof pixel);
+  std::memcpy(depth_of, &z, sizeof depth_of);
+  if (kGapFill) {
+    std::int32_t key[4][kLanes];
+    BlockKeys(keep, u, v, uc, vc, z, key);
+    const std::size_t below = static_cast<std::size_t>(s.color_width);
+    for (int l = 0; l < kLanes; ++l) {
+      if (!kept[l]) continue;
+      // The 2x2 block at and after (uc, vc).
+      const std::uint16_t value = static_cast<std::uint16_t>(depth_of[l]);
+      QUILMDist* entry = s.table + pixel[l];
+      entry[0].Offer(key[0][l], value);
+      entry[1].Offer(key[1][l], value);
+      entry[below].Offer(key[2][l], value);
+      entry[below + 1].Offer(key[3][l], value);
+    }
+  } else {
+    for (int l = 0; l < kLanes; ++l) {
+      if (kept[l]) StoreRelaxed(s.out + pixel[l], static_cast<std::uint16_t>(depth_of[l]));
     }
   }
 }
@@ -745,9 +912,12 @@ bool DepthToColorImpl::PrepareDepthResDistort(int width, int height) {
                                     depth_K_(1, 2), LensScalars(depth_distort_),
                                     RotationRows(rot_)};
   float* const rows = table.get();
-#pragma omp parallel for schedule(static)
-  for (int v = 0; v < height; ++v) {
-    FillDistortedRow(params, width, v, rows + static_cast<std::size_t>(v) * 3 * static_cast<std::size_t>(width));
+#pragma omp parallel
+  {
+    // Static schedule over the rows: one contiguous block per thread.
+    const Block own = StaticBlock(static_cast<std::size_t>(std::max(height, 0)),
+                                  omp_get_num_threads(), omp_get_thread_num());
+    FillDistortedRows(params, width, static_cast<int>(own.begin), static_cast<int>(own.end), rows);
   }
   StoreTable(disto_rot_coeff_ht, width, height, std::move(table));
   return true;
