@@ -6,6 +6,7 @@
 
 #include "model.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -17,6 +18,7 @@
 struct libusb_context {
   uint64_t gen;
   bool alive;
+  bool is_default = false;  // the default context: its pointer never leaves the bus
 };
 struct libusb_device {
   libusb_context* ctx;
@@ -63,6 +65,7 @@ struct Bus::State {
   std::map<uint8_t, int> selector_faults;
   std::vector<std::pair<std::function<bool(const Transfer&)>, int>> pred_faults;
   int init_error = 0, list_error = 0;
+  vcam::ReplyHook* reply_hook = nullptr;
 
   std::vector<Transfer> trace;
   bool trace_on = true;
@@ -148,7 +151,7 @@ std::vector<uint8_t>& Camera::flash() { return impl_->flash.array(); }
 const std::vector<uint8_t>& Camera::flash() const { return impl_->flash.array(); }
 void Camera::load_flash(const std::vector<uint8_t>& image, uint32_t at) {
   auto& a = impl_->flash.array();
-  for (size_t i = 0; i < image.size() && at + i < a.size(); ++i) a[at + i] = image[i];
+  if (at < a.size()) std::copy_n(image.begin(), std::min(image.size(), a.size() - at), a.begin() + at);
   impl_->rewire_wp();
 }
 uint8_t Camera::flash_status() const { return impl_->flash.status(); }
@@ -193,6 +196,12 @@ void Bus::reset() {
   s.cameras.clear();
   s.default_ctx = nullptr;
   s.default_refs = 0;
+  // Default contexts were never handed out, so nothing can use them after a
+  // reset; dropping them keeps long runs (a fuzzer's millions of resets)
+  // from growing.  Explicit contexts stay: their pointers may still be used.
+  s.contexts.erase(std::remove_if(s.contexts.begin(), s.contexts.end(),
+                                  [](const std::unique_ptr<libusb_context>& c) { return c->is_default; }),
+                   s.contexts.end());
   s.misuse.clear();
   s.nth_faults.clear();
   s.selector_faults.clear();
@@ -281,6 +290,10 @@ void Bus::fail_if(std::function<bool(const Transfer&)> pred, int error) {
 }
 void Bus::fail_init(int error) { state_->init_error = error; }
 void Bus::fail_device_list(int error) { state_->list_error = error; }
+void Bus::set_reply_hook(ReplyHook* hook) {
+  std::lock_guard<std::recursive_mutex> lock(state_->mu);
+  state_->reply_hook = hook;
+}
 void Bus::clear_faults() {
   state_->nth_faults.clear();
   state_->selector_faults.clear();
@@ -408,7 +421,7 @@ int LIBUSB_CALL libusb_init(libusb_context** ctx) {
     return 0;
   }
   if (s.default_refs++ == 0) {
-    s.contexts.push_back(std::make_unique<libusb_context>(libusb_context{s.gen, true}));
+    s.contexts.push_back(std::make_unique<libusb_context>(libusb_context{s.gen, true, true}));
     s.default_ctx = s.contexts.back().get();
   }
   return 0;
@@ -734,8 +747,12 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t bmReque
       return finish(LIBUSB_ERROR_BUSY);
   }
   if (p.camera < 0) return finish(LIBUSB_ERROR_PIPE);
-  return finish(s.cameras[static_cast<size_t>(p.camera)]->impl().control(bmRequestType, bRequest, wValue, wIndex,
-                                                                          data, wLength));
+  vcam::ReplyHook* hook = s.reply_hook;
+  if (hook)
+    if (int e = hook->fault(t)) return finish(e);
+  const int r = s.cameras[static_cast<size_t>(p.camera)]->impl().control(bmRequestType, bRequest, wValue, wIndex,
+                                                                          data, wLength);
+  return finish(hook ? std::min(hook->reply(t, data, r), static_cast<int>(wLength)) : r);
 }
 
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* h, unsigned char, unsigned char*, int, int*, unsigned int) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <mutex>
 #include <stdexcept>
 
 namespace vcam {
@@ -55,8 +56,37 @@ const FlashProfile& flash_profile(FlashFamily f) {
   return kProfiles[0];
 }
 
+namespace {
+// Arrays of flash chips that are gone, kept for the next chip of the same
+// size: a run that builds and drops cameras by the million (a fuzzer's) then
+// does not map and unmap a fresh array for each.
+constexpr size_t kSpareArrays = 4;
+std::mutex spare_mu;
+std::vector<std::vector<uint8_t>> spare_arrays;
+
+std::vector<uint8_t> erased_array(size_t size) {
+  std::vector<uint8_t> a;
+  {
+    std::lock_guard<std::mutex> lock(spare_mu);
+    for (auto it = spare_arrays.begin(); it != spare_arrays.end(); ++it)
+      if (it->size() == size) {
+        a = std::move(*it);
+        spare_arrays.erase(it);
+        break;
+      }
+  }
+  a.assign(size, 0xFF);
+  return a;
+}
+}  // namespace
+
 SpiFlash::SpiFlash(FlashFamily family, size_t size, FlashTiming timing)
-    : profile_(flash_profile(family)), timing_(timing), array_(std::max<size_t>(size, 1), 0xFF) {}
+    : profile_(flash_profile(family)), timing_(timing), array_(erased_array(std::max<size_t>(size, 1))) {}
+
+SpiFlash::~SpiFlash() {
+  std::lock_guard<std::mutex> lock(spare_mu);
+  if (spare_arrays.size() < kSpareArrays) spare_arrays.push_back(std::move(array_));
+}
 
 uint8_t SpiFlash::status() const {
   return static_cast<uint8_t>((busy() ? kStatusWip : 0) | (wel_ ? kStatusWel : 0) | bp_ | srwd_);

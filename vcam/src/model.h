@@ -34,6 +34,9 @@ const FlashProfile& flash_profile(FlashFamily f);
 class SpiFlash {
  public:
   SpiFlash(FlashFamily family, size_t size, FlashTiming timing);
+  ~SpiFlash();
+  SpiFlash(const SpiFlash&) = delete;
+  SpiFlash& operator=(const SpiFlash&) = delete;
   void set_jedec(std::vector<uint8_t> id) { profile_.jedec = std::move(id); }
 
   // Bus side: chip select and one full-duplex byte.

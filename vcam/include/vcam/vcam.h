@@ -211,6 +211,22 @@ class Camera {
   std::unique_ptr<CameraImpl> impl_;
 };
 
+// Fuzz mode: an observer that decides the outcome of every control transfer
+// that reaches a camera, so that a byte source (a fuzzer's input) can play
+// the device.  Both calls run under the bus lock, after the fault injection
+// above found no fault for the transfer.
+class ReplyHook {
+ public:
+  virtual ~ReplyHook() = default;
+  // Before the device sees the transfer: a libusb error fails it there, and
+  // the device never sees it; 0 lets it through.
+  virtual int fault(const Transfer& request) = 0;
+  // After the device answered with `result` (IN bytes in `data`): the result
+  // the host gets.  May rewrite the first `request.wLength` bytes of `data`
+  // and shorten (or fail) the transfer.
+  virtual int reply(const Transfer& request, uint8_t* data, int result) = 0;
+};
+
 class Bus {
  public:
   static Bus& get();  // the process-wide virtual bus
@@ -242,6 +258,8 @@ class Bus {
   void fail_init(int error);         // libusb_init fails with this error (0 = works)
   void fail_device_list(int error);  // libusb_get_device_list fails with this error (0 = works)
   void clear_faults();
+  // Installs the fuzz-mode hook (not owned, kept across reset(); nullptr = off).
+  void set_reply_hook(ReplyHook* hook);
 
   // Trace and counters
   const std::vector<Transfer>& trace() const;
