@@ -61,6 +61,7 @@ struct FileCase {
   int result;
   const char* message;  // "{}" is the path
 };
+void PrintTo(const FileCase& c, std::ostream* os) { *os << c.size << "_bytes"; }
 
 class ImageFile : public testing::TestWithParam<FileCase> {};
 

@@ -13,6 +13,7 @@ bool SameBits(const float* a, const std::vector<float>& b) {
 struct Size {
   int w, h;
 };
+void PrintTo(const Size& s, std::ostream* os) { *os << s.w << "x" << s.h; }
 
 class Preparation : public testing::TestWithParam<Size> {};
 

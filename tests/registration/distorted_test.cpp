@@ -9,6 +9,10 @@ struct PathCase {
   bool gap_fill;
   qt::Scene scene;
 };
+void PrintTo(const PathCase& c, std::ostream* os) {
+  *os << (c.gap_fill ? "gapfill_" : "plain_");
+  qt::PrintTo(c.scene, os);
+}
 
 class DistortedPass : public testing::TestWithParam<PathCase> {};
 
@@ -57,6 +61,7 @@ struct EdgeCase {
   float cx;  // colour principal point; depth pixel 0 lands at cx - 6
   bool kept;
 };
+void PrintTo(const EdgeCase& c, std::ostream* os) { *os << "lands_at_" << c.cx - 6.0f; }
 
 class LeftEdge : public testing::TestWithParam<EdgeCase> {};
 

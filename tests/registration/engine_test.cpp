@@ -27,6 +27,7 @@ struct RangeCase {
   float lo, hi;
   bool accepted;
 };
+void PrintTo(const RangeCase& c, std::ostream* os) { *os << c.lo << "_to_" << c.hi; }
 
 class DepthRange : public testing::TestWithParam<RangeCase> {};
 
@@ -138,6 +139,9 @@ struct TimingCase {
   bool loaded;
   const char* line;
 };
+void PrintTo(const TimingCase& c, std::ostream* os) {
+  *os << (c.distortion ? "distorted" : "linear") << (c.loaded ? "_loaded" : "_unloaded");
+}
 
 class FrameTiming : public testing::TestWithParam<TimingCase> {};
 
@@ -153,10 +157,15 @@ TEST_P(FrameTiming, PrintsOneLinePerCall) {
   EXPECT_EQ(result, c.loaded ? 0 : -1);
   const std::string expected_message =
       c.loaded ? "" : "Make sure LoadParameters() success before QUILM!";
+#if QUILM_FRAME_CLOCK == QUILM_CLOCK_NONE
+  // This flavour measures nothing: the message alone.
+  EXPECT_EQ(err, expected_message);
+#else
   EXPECT_EQ(qt::WithoutTiming(err), expected_message);
   // Exactly one timing line, and it ends the output.
   const std::size_t message = expected_message.size();
   EXPECT_EQ(qt::TimingLineAt(err, message, c.line), err.size() - message) << err;
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, FrameTiming,

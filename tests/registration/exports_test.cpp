@@ -31,6 +31,10 @@ struct LibraryCase {
   std::vector<std::string> prefixes;  // every export starts with one of these
   std::vector<std::string> required;  // and these are all there
 };
+void PrintTo(const LibraryCase& c, std::ostream* os) {
+  const std::string path = c.path;
+  *os << path.substr(path.find_last_of('/') + 1);
+}
 
 class Exports : public testing::TestWithParam<LibraryCase> {};
 

@@ -25,6 +25,7 @@ struct KeyCase {
   std::uint16_t depth;
   std::int32_t key;
 };
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << "dist_" << c.dist << "_depth_" << c.depth; }
 
 class GapFillKey : public testing::TestWithParam<KeyCase> {};
 
@@ -121,6 +122,7 @@ struct RivalCase {
   std::uint16_t first, second;  // depths, in the order they are entered
   std::uint16_t expected;
 };
+void PrintTo(const RivalCase& c, std::ostream* os) { *os << c.first << "_then_" << c.second; }
 
 class GapFillRivals : public GapFillFrame, public testing::WithParamInterface<RivalCase> {};
 

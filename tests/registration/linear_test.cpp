@@ -11,6 +11,10 @@ struct PathCase {
   bool gap_fill;
   qt::Scene scene;
 };
+void PrintTo(const PathCase& c, std::ostream* os) {
+  *os << (c.gap_fill ? "gapfill_" : "plain_");
+  qt::PrintTo(c.scene, os);
+}
 
 class LinearPass : public testing::TestWithParam<PathCase> {};
 
@@ -91,6 +95,9 @@ struct RangeCase {
   std::uint16_t value;
   bool kept;
 };
+void PrintTo(const RangeCase& c, std::ostream* os) {
+  *os << "unit_" << c.unit << "_range_" << c.lo << "_" << c.hi << "_value_" << c.value;
+}
 
 class DepthRangeFilter : public testing::TestWithParam<RangeCase> {};
 
@@ -128,6 +135,7 @@ struct CollisionCase {
   bool gap_fill;
   std::uint16_t expected;
 };
+void PrintTo(const CollisionCase& c, std::ostream* os) { *os << (c.gap_fill ? "gapfill" : "plain"); }
 
 class SameThreadCollision : public testing::TestWithParam<CollisionCase> {};
 
@@ -153,6 +161,7 @@ struct DepthFitCase {
   std::uint16_t value;
   std::uint16_t registered;  // 0: dropped
 };
+void PrintTo(const DepthFitCase& c, std::ostream* os) { *os << "z_scale_" << c.r22 << "_depth_" << c.value; }
 
 class DepthFit : public testing::TestWithParam<DepthFitCase> {};
 
@@ -186,6 +195,9 @@ struct CheckCase {
   bool loaded, prepared, depth_null, out_null;
   const char* message;
 };
+void PrintTo(const CheckCase& c, std::ostream* os) {
+  *os << (!c.loaded ? "not_loaded" : !c.prepared ? "not_prepared" : c.depth_null ? "no_depth" : "no_output");
+}
 
 class FrameChecks : public testing::TestWithParam<CheckCase> {};
 

@@ -6,6 +6,13 @@
 
 namespace {
 
+// The longest line the build's line buffer takes (8191 characters on Linux,
+// 1023 on Android, 511 on Windows), and the message for a longer one.
+constexpr std::size_t kLongestLine = QUILM_PARAM_LINE_BUFFER - 1;
+const std::string kTooLongBeforeTranslation =
+    "Read file \"{}\" failed: a line before the translation is longer than " +
+    std::to_string(kLongestLine) + " characters";
+
 // The sample file, one block per line after its label.
 const char* const kLabels[6] = {"depth intrinsic", "color intrinsic", "rotation",
                                 "translation",     "depth distortion", "color distortion"};
@@ -53,6 +60,7 @@ struct LayoutCase {
   const char* name;
   std::string text;
 };
+void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
 
 class EquivalentLayouts : public testing::TestWithParam<LayoutCase> {};
 
@@ -78,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
                     LayoutCase{"blank_after_label", Replace(FileText(), "rotation\n", "rotation\n\n")},
                     LayoutCase{"trailing_text", FileText() + "anything after the last number\n"},
                     LayoutCase{"longest_label", Replace(FileText(), "translation",
-                                                        std::string(8191, 'x'))}),
+                                                        std::string(kLongestLine, 'x'))}),
     [](const testing::TestParamInfo<LayoutCase>& p) { return std::string(p.param.name); });
 
 // Files the load refuses, and the message it prints ("{}" is the path).
@@ -87,6 +95,7 @@ struct RefusalCase {
   std::string text;
   std::string message;
 };
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 class RefusedFiles : public testing::TestWithParam<RefusalCase> {};
 
@@ -147,13 +156,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "Read file \"{}\" failed: number 2 of the translation is not a valid number"},
         RefusalCase{"out_of_range", Replace(FileText(), "0.3", "1e60"),
                     "Read file \"{}\" failed: number 2 of the translation is not a valid number"},
-        RefusalCase{"long_label", Replace(FileText(), "translation", std::string(8192, 'x')),
-                    "Read file \"{}\" failed: a line before the translation is longer than 8191 "
-                    "characters"},
+        RefusalCase{"long_label",
+                    Replace(FileText(), "translation", std::string(kLongestLine + 1, 'x')),
+                    kTooLongBeforeTranslation},
         RefusalCase{"long_rest_of_line",
-                    Replace(FileText(), "-0.015 -0.002 0.9998", "-0.015 -0.002 0.9998" + std::string(8200, ' ')),
-                    "Read file \"{}\" failed: a line before the translation is longer than 8191 "
-                    "characters"}),
+                    Replace(FileText(), "-0.015 -0.002 0.9998",
+                            "-0.015 -0.002 0.9998" + std::string(kLongestLine + 9, ' ')),
+                    kTooLongBeforeTranslation}),
     [](const testing::TestParamInfo<RefusalCase>& p) { return std::string(p.param.name); });
 
 TEST(ParameterFile, MissingFileNamesPathAndReason) {

@@ -49,6 +49,7 @@ struct ExportCase {
   float unit, lo, hi;  // lo = hi = 0: default range
   int w, h;
 };
+void PrintTo(const ExportCase& c, std::ostream* os) { *os << c.name; }
 
 class PlyExport : public testing::TestWithParam<ExportCase> {};
 
@@ -118,6 +119,9 @@ struct RefusalCase {
   bool loaded, depth_null, color_null;
   const char* message;
 };
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+  *os << (!c.loaded ? "not_loaded" : c.depth_null ? "no_depth" : "no_color");
+}
 
 class PlyRefusals : public testing::TestWithParam<RefusalCase> {};
 

@@ -113,7 +113,12 @@ inline int LimitInUnits(float limit_mm, float unit) {
 
 inline int Key(float dist, std::uint16_t depth) {
   int h = int(std::floor((5000.0 - depth) / 2.0));
+#if QUILM_KEY_SINGLE_PRECISION
+  // The Android flavour forms the key in float.
+  return int(std::trunc((1.0f - std::sqrt(dist)) * 10.0f + float(h)));
+#else
   return int(std::trunc((1.0 - std::sqrt(double(dist))) * 10.0 + h));
+#endif
 }
 
 // What one colour pixel ends up holding from a run over some depth pixels.

@@ -21,6 +21,10 @@
 #include "depth_to_color_impl.h"
 #include "reference.h"
 
+#if QUILM_LOG_TO_ANDROID
+#include <android/log_record.h>
+#endif
+
 namespace qt {
 
 // Both cameras the same pinhole, no rotation, no translation, no lens.
@@ -98,6 +102,35 @@ inline std::vector<std::uint16_t> RandomScene(std::mt19937& rng, int w, int h) {
   return d;
 }
 
+#if QUILM_LOG_TO_ANDROID
+// The Android flavour writes its messages to the log instead: the error
+// channel is the entries at error priority, the output channel those at
+// info priority, and every entry must carry the library's tag.
+inline std::string LoggedText(int priority) {
+  std::string text;
+  for (const android_log_record::Entry& e : android_log_record::Entries()) {
+    EXPECT_EQ(e.tag, QUILM_LOG_TAG) << e.text;
+    EXPECT_TRUE(e.priority == ANDROID_LOG_ERROR || e.priority == ANDROID_LOG_INFO)
+        << e.priority << " " << e.text;
+    if (e.priority == priority) text += e.text;
+  }
+  return text;
+}
+
+template <class F>
+std::string CaptureStderrOf(F&& call) {
+  android_log_record::Clear();
+  call();
+  return LoggedText(ANDROID_LOG_ERROR);
+}
+
+template <class F>
+std::string CaptureStdoutOf(F&& call) {
+  android_log_record::Clear();
+  call();
+  return LoggedText(ANDROID_LOG_INFO);
+}
+#else
 // Runs a call with standard error captured.
 template <class F>
 std::string CaptureStderrOf(F&& call) {
@@ -112,6 +145,7 @@ std::string CaptureStdoutOf(F&& call) {
   call();
   return testing::internal::GetCapturedStdout();
 }
+#endif
 
 // Length of the timing line "<prefix> time costs: N milliseconds\n" at
 // `at` in `text`, or 0 when there is none.
@@ -197,6 +231,10 @@ class TempFile {
 struct Scene {
   int dw, dh, cw, ch;
 };
+
+inline void PrintTo(const Scene& s, std::ostream* os) {
+  *os << s.dw << "x" << s.dh << "_to_" << s.cw << "x" << s.ch;
+}
 
 struct SettingsCase {
   float unit, lo, hi;
