@@ -1,0 +1,48 @@
+# cmake -DOBJDUMP=... -DCXXFILT=... -DFILE=x.dll -DEXPECTED=list.txt -P check_dll_exports.cmake
+# The DLL's export table, demangled, must be exactly the members listed in
+# EXPECTED (one per line). A constructor or destructor exported in both of
+# its variants counts once.
+cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND ${OBJDUMP} -p ${FILE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${FILE} failed")
+endif()
+
+# Names follow the "[Ordinal/Name Pointer] Table" heading as "[  n] name".
+string(FIND "${dump}" "[Ordinal/Name Pointer] Table" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "${FILE} has no export table")
+endif()
+string(SUBSTRING "${dump}" ${at} -1 table)
+string(REGEX MATCHALL "\n[ \t]*\\[[ 0-9]+\\] [^\n]+" rows "${table}")
+set(mangled "")
+foreach(row IN LISTS rows)
+  string(REGEX REPLACE "^\n[ \t]*\\[[ 0-9]+\\] " "" name "${row}")
+  list(APPEND mangled "${name}")
+endforeach()
+if(NOT mangled)
+  message(FATAL_ERROR "no exports read from ${FILE}")
+endif()
+
+execute_process(COMMAND ${CXXFILT} ${mangled} OUTPUT_VARIABLE demangled RESULT_VARIABLE rc)
+string(REPLACE "\n" ";" exported "${demangled}")
+list(REMOVE_ITEM exported "")
+list(REMOVE_DUPLICATES exported)
+
+file(STRINGS ${EXPECTED} expected)
+set(problems "")
+foreach(name IN LISTS exported)
+  if(NOT name IN_LIST expected)
+    string(APPEND problems "\n  exported but not a member of the facade: ${name}")
+  endif()
+endforeach()
+foreach(name IN LISTS expected)
+  if(NOT name IN_LIST exported)
+    string(APPEND problems "\n  not exported: ${name}")
+  endif()
+endforeach()
+if(problems)
+  message(FATAL_ERROR "Export table of ${FILE}:${problems}")
+endif()
+list(LENGTH exported count)
+message(STATUS "${FILE}: exactly the ${count} listed members exported")

@@ -1,0 +1,73 @@
+# cmake -DOBJDUMP=... -DNM=... -DFILE=Osrel.o -DTABLES=ROMData.o;SFData.o -P check_osrel_object.cmake
+# Osrel.o is a relocatable object of the operations unit alone: it defines
+# the layer's LibUsb_ operations, refers to the tables and to libusb, and
+# defines none of their symbols.
+cmake_minimum_required(VERSION 3.25)
+function(read_symbols file defined_var undefined_var)
+  execute_process(COMMAND ${NM} ${file} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${NM} ${file} failed")
+  endif()
+  string(REPLACE "\n" ";" lines "${out}")
+  set(defined "")
+  set(undefined "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[ \t]+[Uw][ \t]+([^ \t]+)$")
+      list(APPEND undefined "${CMAKE_MATCH_1}")
+    elseif(line MATCHES "^[0-9a-fA-F]+[ \t]+[A-TV-Z][ \t]+([^ \t]+)$")
+      # Upper-case types are global definitions.
+      list(APPEND defined "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+  set(${defined_var} "${defined}" PARENT_SCOPE)
+  set(${undefined_var} "${undefined}" PARENT_SCOPE)
+endfunction()
+
+set(problems "")
+
+execute_process(COMMAND ${OBJDUMP} -f ${FILE} OUTPUT_VARIABLE header)
+if(NOT header MATCHES "HAS_RELOC" OR header MATCHES "EXEC_P|DYNAMIC")
+  string(APPEND problems "\n  not a relocatable object:\n${header}")
+endif()
+
+read_symbols(${FILE} defined undefined)
+
+# Referred to, not contained.
+foreach(name g_AsicArchInfo RomInfo cbSFLib_ID cbSFLib_Cmd libusb_control_transfer
+             libusb_get_device_list libusb_open libusb_claim_interface libusb_exit)
+  if(NOT name IN_LIST undefined)
+    string(APPEND problems "\n  no reference to ${name}")
+  endif()
+endforeach()
+foreach(table IN LISTS TABLES)
+  read_symbols(${table} table_defined table_undefined)
+  if(NOT table_defined)
+    string(APPEND problems "\n  no symbols read from ${table}")
+  endif()
+  foreach(name IN LISTS table_defined)
+    if(name IN_LIST defined)
+      string(APPEND problems "\n  defines ${name} of ${table}")
+    endif()
+  endforeach()
+endforeach()
+
+set(operations 0)
+foreach(name IN LISTS defined)
+  if(name MATCHES "^libusb_")
+    string(APPEND problems "\n  defines ${name} of libusb")
+  elseif(name MATCHES "^DorvakCam")
+    string(APPEND problems "\n  defines ${name} of the SDK")
+  elseif(name MATCHES "^LibUsb_")
+    math(EXPR operations "${operations} + 1")
+  endif()
+endforeach()
+foreach(name LibUsb_EnumDevice LibUsb_ReadFromASIC)
+  if(NOT name IN_LIST defined)
+    string(APPEND problems "\n  does not define ${name}")
+  endif()
+endforeach()
+
+if(problems)
+  message(FATAL_ERROR "${FILE}:${problems}")
+endif()
+message(STATUS "${FILE}: relocatable, ${operations} LibUsb_ operations, tables and libusb referred to")
