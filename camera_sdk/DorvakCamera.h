@@ -142,8 +142,9 @@ DORVAKCAM_API BOOL DorvakCam_SerialFlashSectorCustomWrite(long addr, unsigned ch
 /* ----------------------------------------------------- firmware version */
 
 /* The firmware's version fields as a 56-byte record (bNormalExport != 0)
- * or one readable string in 56 bytes; `pData` must hold 56 bytes.  0 for
- * an unknown chip or a chip and revision without version fields. */
+ * or one readable string in 56 bytes; exactly 56 bytes are written.  0
+ * without writing when `len` is below 56, for an unknown chip, a chip and
+ * revision without version fields, or a field that cannot be read. */
 DORVAKCAM_API BOOL DorvakCam_GetFwVersion(unsigned char* pData, long len, BOOL bNormalExport);
 /* The same, the caller's ROM size choosing the layout where a chip has two. */
 DORVAKCAM_API BOOL DorvakCam_GetFwVersionEx(DSP_ROM_TYPE romType, unsigned char* pData, long len,
@@ -155,28 +156,38 @@ DORVAKCAM_API BOOL DorvakCam_GetFwVersionEx(DSP_ROM_TYPE romType, unsigned char*
  * (every byte when bFullCheckFW, else 8 of every 1024).  0 with
  * EC_UnKnowSerialFlashType, EC_DisableFlashWriteProtectFail,
  * EC_EraseFlashFail, EC_MallocMemoryFail or EC_BurnerCheckFail, or when a
- * transfer fails.  The caller's image is not changed. */
+ * transfer fails.  The caller's image is not changed.
+ *
+ * An image is a whole number of 8-byte pieces, at most 256 KiB (what the
+ * flash-data transfer reaches) and at least 0x168 bytes (0x6718 on chip
+ * 0xE2), since some of its bytes are written after the rest.  Any other
+ * image is refused with 0 before the flash is touched. */
 DORVAKCAM_API BOOL DorvakCam_BurnerFW(unsigned char* pFwBuffer, LONG lFwLength,
                                       DorvakCam_SetProgress setProgress, void* ptrClass,
                                       SERIAL_FLASH_TYPE sft, BOOL bFullCheckFW);
 /* Burns and verifies onto a flash the caller has erased and unprotected.
- * 0 with EC_MallocMemoryFail or EC_BurnerCheckFail, or when a transfer fails. */
+ * 0 with EC_MallocMemoryFail or EC_BurnerCheckFail, or when a transfer
+ * fails.  Images as for DorvakCam_BurnerFW. */
 DORVAKCAM_API BOOL DorvakCam_WriteFwToFlash(unsigned char* pFwBuffer, LONG lFwLength,
                                             DorvakCam_SetProgress setProgress, void* ptrClass,
                                             BOOL bFullCheckFW);
 /* As DorvakCam_BurnerFW, after rewriting the image's identifiers and
- * descriptor strings and its parameter-table CRC. */
+ * descriptor strings and its parameter-table CRC (a layout without a CRC
+ * record gets none).  0 without touching the flash when a string is longer
+ * than 31 characters or the image does not hold its parameter table. */
 DORVAKCAM_API BOOL DorvakCam_CustomBurnerFW(const ChangeParamInfo paramInfo, unsigned char* pFwBuffer,
                                             LONG lFwLength, DorvakCam_SetProgress setProgress,
                                             void* ptrClass, SERIAL_FLASH_TYPE sft, BOOL bFullCheckFW);
-/* Reads `lFwLength` bytes of flash into `pFwBuffer`.  0 when a read fails;
- * the callback is not called. */
+/* Reads `lFwLength` bytes of flash into `pFwBuffer`: a whole number of
+ * 8-byte pieces, at most 256 KiB.  0 when a read fails; the callback is
+ * not called. */
 DORVAKCAM_API BOOL DorvakCam_ExportFW(unsigned char* pFwBuffer, LONG lFwLength,
                                       DorvakCam_SetProgress setProgress, void* ptrClass);
 
 /* ----------------------------------------------------- parameter table */
 
 /* Writes one 64-byte string-descriptor slot at paramBuffer + paramAddr.
+ * FALSE without writing for more than the 31 characters a slot holds.
  * Works on memory only. */
 DORVAKCAM_API BOOL SetParamToParamBuffer(BYTE* paramBuffer, LONG paramAddr, BYTE* param, LONG length);
 /* Stores the CRC-16 of the parameter table at crcStartAddr + 20 (high
@@ -185,8 +196,10 @@ DORVAKCAM_API BOOL CheckCRC(BYTE* pFW, LONG paraTableStartAddr, LONG paraTableLe
 /* Applies `pParamInfo` to the image and rewrites only the flash region of
  * the parameter table (and of its CRC record), verifying it.  0 with
  * EC_UnKnowSerialFlashType, EC_DisableFlashWriteProtectFail,
- * EC_EraseFlashFail or EC_BurnerCheckFail, or when a transfer fails.
- * `pLogFilePath` is not used. */
+ * EC_EraseFlashFail or EC_BurnerCheckFail, or when a transfer fails.  The
+ * image must hold the 16 KiB around the table's start and the CRC record's
+ * 4 KiB sector, and the strings at most 31 characters each; otherwise 0
+ * before the flash is changed.  `pLogFilePath` is not used. */
 DORVAKCAM_API BOOL DorvakCam_SetParamTableFormFWFile(unsigned char* pFW, long lFwLength,
                                                      const ChangeParamInfo* pParamInfo,
                                                      DorvakCam_SetProgress setProgress, void* ptrClass,

@@ -175,17 +175,21 @@ constexpr int kReadyPolls = 50;
 constexpr int kStatusPolls = 10000;
 constexpr useconds_t kPollPauseUs = 1000;
 
+// Ends a command sequence in manual mode, on every path: after a failure
+// the flash is released first, so the ASIC gets it back in a clean state.
+// True when the sequence and the way out succeeded.
+bool sfEndManualMode(bool ok) {
+  if (!ok) sfRelease();
+  return sfManualMode(false) && ok;
+}
+
 // Sector and block erase: write enable, opcode, 24-bit address.  The
-// erase time is awaited by the caller.
-void sfEraseAt(BYTE opcode, int64_t addr) {
-  sfManualMode(true);
-  sfCommand(kSfWriteEnable);
-  sfSelect();
-  sfSend(opcode);
-  sfSendAddress(addr);
-  sfRelease();
-  LibUsb_SFWaitReady();
-  sfManualMode(false);
+// erase time is awaited by the caller.  False when a step failed: the
+// erase may not have reached the flash.
+bool sfEraseAt(BYTE opcode, int64_t addr) {
+  const bool ok = sfManualMode(true) && sfCommand(kSfWriteEnable) && sfSelect() && sfSend(opcode) &&
+                  sfSendAddress(addr) && sfRelease() && LibUsb_SFWaitReady();
+  return sfEndManualMode(ok);
 }
 
 // Clears the status register (block protection bits and SRWD) in manual
@@ -947,32 +951,24 @@ BOOL LibUsb_DisableSerialFlashWriteProtect(SERIAL_FLASH_TYPE sft) {
 BOOL LibUsb_EraseSectorForSerialFlash(int64_t addr, SERIAL_FLASH_TYPE sft) {
   const BYTE opcode = SFData_EraseOpcodes(sft)->sector;
   if (opcode == 0) return 0;
-  sfEraseAt(opcode, addr);
-  return 1;
+  return sfEraseAt(opcode, addr) ? 1 : 0;
 }
 
 BOOL LibUsb_EraseBlockForSerialFlash(int64_t addr, SERIAL_FLASH_TYPE sft) {
   const BYTE opcode = SFData_EraseOpcodes(sft)->block;
   if (opcode == 0) return 0;
-  sfEraseAt(opcode, addr);
-  return 1;
+  return sfEraseAt(opcode, addr) ? 1 : 0;
 }
 
+// The chip erase is awaited here: 0 when a step failed or the flash was
+// still busy after the last status poll.
 BOOL LibUsb_SerialFlashErase(SERIAL_FLASH_TYPE sft) {
   const SFEraseOpcodes* op = SFData_EraseOpcodes(sft);
-  sfManualMode(true);
-  if (op->chipNeedsStatusClear) {
-    sfCommand(kSfEnableWriteStatus);
-    sfSelect();
-    sfSend(kSfWriteStatus);
-    sfSend(0x00);
-    sfRelease();
-  }
-  sfCommand(kSfWriteEnable);
-  sfCommand(op->chip);
-  LibUsb_SFCMDreadStatus();
-  sfManualMode(false);
-  return 1;
+  bool ok = sfManualMode(true);
+  if (ok && op->chipNeedsStatusClear)
+    ok = sfCommand(kSfEnableWriteStatus) && sfSelect() && sfSend(kSfWriteStatus) && sfSend(0x00) && sfRelease();
+  ok = ok && sfCommand(kSfWriteEnable) && sfCommand(op->chip) && LibUsb_SFCMDreadStatus();
+  return sfEndManualMode(ok) ? 1 : 0;
 }
 
 // ========================================================== firmware layout
