@@ -2,11 +2,11 @@
 // per-frame passes and the point-cloud export.
 //
 // All image arithmetic is single precision in a fixed order and the library
-// is compiled without floating-point contraction, so results are the same
-// bit for bit on every build and with every instruction set. The hot loops
-// work on batches of eight pixels with the compiler's vector extensions;
-// vector float operations round exactly like their scalar forms, so the
-// batches compute the same values a plain per-pixel loop would.
+// is compiled without floating-point contraction, so a build gives the same
+// bits whichever instruction set its kernels run on. The hot loops work on
+// batches of eight pixels with the compiler's vector extensions; IEEE vector
+// operations round exactly like their scalar forms, so the batches compute
+// the same values a plain per-pixel loop would.
 #include "depth_to_color_impl.h"
 
 #include <omp.h>
@@ -281,7 +281,7 @@ void ConvertProjectiveToWorldDisto(const Matrix3& K, int u, int v, int z, float&
 }
 
 // ---------------------------------------------------------------------------
-// Table preparation kernels, one row at a time.
+// Table preparation kernels.
 
 struct RotationRows {
   float r00, r01, r02, r10, r11, r12, r20, r21, r22;
