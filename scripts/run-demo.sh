@@ -33,3 +33,11 @@ if [ -x "$probe" ] && [ -f "$preload" ]; then
   LD_PRELOAD="$preload" VCAM_SCENE="$scene" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
     "$probe" | tee "$out/serialprobe.txt"
 fi
+
+fwdemo="$build/tools/fwdemo/fwdemo"
+if [ -x "$fwdemo" ] && [ -f "$preload" ]; then
+  step "Firmware update of a virtual camera, version read back (vcam/scenes/firmware-update.scene)"
+  scene="$(cd "$(dirname "$0")/.." && pwd)/vcam/scenes/firmware-update.scene"
+  LD_PRELOAD="$preload" VCAM_SCENE="$scene" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
+    "$fwdemo" --full-check | tee "$out/fwdemo.txt"
+fi

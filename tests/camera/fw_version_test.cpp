@@ -166,6 +166,18 @@ INSTANTIATE_TEST_SUITE_P(
                     ChipCase{"E9_has_no_fields", 0xE9, kFirst, "ROMM24", false, false, DRT_Unknow, false}),
     [](const testing::TestParamInfo<ChipCase>& p) { return std::string(p.param.name); });
 
+TEST_F(FwVersionTest, SceneFilesSetTheVersionFields) {
+  std::string error;
+  ASSERT_TRUE(vcam::load_scene("[camera]\nchip_id = 0xE5\ncode_ver = V2010\ncus_ver = CV-2.01.00\n"
+                               "day_ver = 2025031001\ncustomer = ACME\n",
+                               &error))
+      << error;
+  init();
+  const Readout r = read(false, DRT_Unknow, FALSE);
+  ASSERT_EQ(r.result, 1);
+  EXPECT_EQ(text(r), "V201-CV2.01.00-0-V202503_10_01-ACME");
+}
+
 TEST_F(FwVersionTest, RefusesWithoutWritingOrReading) {
   open();
   std::vector<uint8_t> buf(64, kUntouched);

@@ -122,6 +122,11 @@ void camera_key(CameraSection& c, const std::string& k, const std::string& v) {
   else if (k == "serial") c.fw.serial = v;
   else if (k == "string3") c.fw.string3 = v;
   else if (k == "interface") c.fw.interface_ = v;
+  // The firmware's version fields, at the places the chip keeps them.
+  else if (k == "customer") c.fw.customer = v;
+  else if (k == "cus_ver") c.fw.cus_ver = v;
+  else if (k == "day_ver") c.fw.day_ver = v;
+  else if (k == "code_ver") c.fw.code_ver = v;
   else if (k == "unreadable") {  // flash-data reads in FROM-TO fail
     const auto dash = v.find('-');
     if (dash == std::string::npos) throw SceneError{"unreadable takes FROM-TO"};
