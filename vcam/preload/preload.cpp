@@ -1,6 +1,7 @@
 // Preloadable stand-in for libusb: LD_PRELOAD=libvcam_preload.so
 // VCAM_SCENE=file.scene program.  The scene is read before the program's
-// main(); without VCAM_SCENE the bus is empty.
+// main(); without VCAM_SCENE the bus is empty.  Cameras with a `flash_file`
+// save their flash there when the program exits.
 #include <vcam/vcam.h>
 
 #include <cstdio>
@@ -9,6 +10,12 @@
 #include <sstream>
 
 namespace {
+
+// Registered after the bus exists, so it runs before the bus is destroyed.
+void save_flash_at_exit() {
+  std::string error;
+  if (!vcam::save_flash_files(&error)) std::fprintf(stderr, "vcam: %s\n", error.c_str());
+}
 
 __attribute__((constructor)) void load_scene_from_environment() {
   const char* path = std::getenv("VCAM_SCENE");
@@ -25,6 +32,7 @@ __attribute__((constructor)) void load_scene_from_environment() {
     std::fprintf(stderr, "vcam: %s: %s\n", path, error.c_str());
     std::exit(2);
   }
+  std::atexit(save_flash_at_exit);
 }
 
 }  // namespace

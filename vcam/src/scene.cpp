@@ -6,12 +6,18 @@
 //   real_sleep = no            # yes: sleeps also take real time
 //   [camera]                   # one section per camera, keys below
 //   serial = DV2024A001
+//   flash_file = /tmp/a.flash  # flash kept in this file: loaded when it exists,
+//                              # saved by save_flash_files() (the preload: at exit)
+//   unwritable = 0x8000-0x80FF # flash-data writes touching FROM-TO fail
 //   [device]                   # a device that is not a camera
 //   vid = 0x046d
 //   pid = 0xc52b
 #include <vcam/vcam.h>
 
 #include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -85,7 +91,40 @@ struct CameraSection {
   bool firmware = true;
   bool ready_stuck = false;
   std::vector<std::pair<uint32_t, uint32_t>> unreadable;
+  std::vector<std::pair<uint32_t, uint32_t>> unwritable;
+  std::string flash_file;
 };
+
+// Cameras of the last scene whose flash lives in a file: (camera index, path).
+std::vector<std::pair<int, std::string>>& flash_files() {
+  static std::vector<std::pair<int, std::string>> files;
+  return files;
+}
+
+std::pair<uint32_t, uint32_t> address_range(const std::string& key, const std::string& v) {
+  const auto dash = v.find('-');
+  if (dash == std::string::npos) throw SceneError{key + " takes FROM-TO"};
+  return {static_cast<uint32_t>(number(trim(v.substr(0, dash)), 0, 0xFFFFFF)),
+          static_cast<uint32_t>(number(trim(v.substr(dash + 1)), 0, 0xFFFFFF))};
+}
+
+// A flash-data write (selector 3 SET_CUR, read bit clear) whose bytes touch
+// [from, to]; the bank bits of the control byte are address bits 16-18.
+bool is_flash_write_into(const Transfer& t, uint32_t from, uint32_t to) {
+  if (t.selector() != 3 || !t.is_set() || t.out.size() < 3 || (t.out[2] & 0x80) != 0) return false;
+  const uint32_t addr = t.out[0] | uint32_t{t.out[1]} << 8 | uint32_t((t.out[2] >> 4) & 0x07) << 16;
+  const uint32_t count = t.out[2] & 0x0Fu;
+  return count > 0 && addr <= to && addr + count - 1 >= from;
+}
+
+std::vector<uint8_t> read_flash_file(const std::string& path, size_t flash_size) {
+  std::ifstream f(path, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  if (f.bad()) throw SceneError{"cannot read flash file '" + path + "'"};
+  if (bytes.empty()) throw SceneError{"flash file '" + path + "' is empty"};
+  if (bytes.size() > flash_size) throw SceneError{"flash file '" + path + "' is larger than the flash"};
+  return bytes;
+}
 
 void camera_key(CameraSection& c, const std::string& k, const std::string& v) {
   CameraConfig& cfg = c.cfg;
@@ -127,11 +166,11 @@ void camera_key(CameraSection& c, const std::string& k, const std::string& v) {
   else if (k == "cus_ver") c.fw.cus_ver = v;
   else if (k == "day_ver") c.fw.day_ver = v;
   else if (k == "code_ver") c.fw.code_ver = v;
-  else if (k == "unreadable") {  // flash-data reads in FROM-TO fail
-    const auto dash = v.find('-');
-    if (dash == std::string::npos) throw SceneError{"unreadable takes FROM-TO"};
-    c.unreadable.emplace_back(static_cast<uint32_t>(number(trim(v.substr(0, dash)), 0, 0xFFFFFF)),
-                              static_cast<uint32_t>(number(trim(v.substr(dash + 1)), 0, 0xFFFFFF)));
+  else if (k == "unreadable") c.unreadable.push_back(address_range(k, v));  // flash-data reads in FROM-TO fail
+  else if (k == "unwritable") c.unwritable.push_back(address_range(k, v));  // flash-data writes in FROM-TO fail
+  else if (k == "flash_file") {
+    if (v.empty()) throw SceneError{"flash_file takes a path"};
+    c.flash_file = v;
   } else {
     throw SceneError{"unknown camera key '" + k + "'"};
   }
@@ -139,7 +178,11 @@ void camera_key(CameraSection& c, const std::string& k, const std::string& v) {
 
 void add_camera_section(const CameraSection& c) {
   CameraConfig cfg = c.cfg;
-  if (c.firmware) {
+  // A flash file from an earlier run replaces the built firmware.
+  const bool kept = !c.flash_file.empty() && std::ifstream(c.flash_file, std::ios::binary).good();
+  if (kept) {
+    cfg.flash_image = read_flash_file(c.flash_file, cfg.flash_size);
+  } else if (c.firmware) {
     FirmwareSpec fw = c.fw;
     fw.size = std::min(fw.size, cfg.flash_size);
     cfg.flash_image = build_firmware(fw);
@@ -147,12 +190,19 @@ void add_camera_section(const CameraSection& c) {
   Camera& cam = Bus::get().add_camera(cfg);
   cam.set_flash_ready_stuck(c.ready_stuck);
   for (const auto& [from, to] : c.unreadable) cam.fail_flash_reads(from, to);
+  const int index = Bus::get().camera_count() - 1;
+  for (const auto& [from, to] : c.unwritable)
+    Bus::get().fail_if([index, from = from, to = to](const Transfer& t) {
+      return t.device == index && is_flash_write_into(t, from, to);
+    });
+  if (!c.flash_file.empty()) flash_files().emplace_back(index, c.flash_file);
 }
 
 }  // namespace
 
 bool load_scene(const std::string& text, std::string* error) {
   Bus::get().reset();
+  flash_files().clear();
   std::istringstream in(text);
   std::string line, section;
   int lineno = 0;
@@ -203,15 +253,37 @@ bool load_scene(const std::string& text, std::string* error) {
     }
   } catch (const SceneError& e) {
     Bus::get().reset();
+    flash_files().clear();
     if (error) *error = "line " + std::to_string(lineno) + ": " + e.what;
     return false;
   } catch (const std::exception& e) {
     Bus::get().reset();
+    flash_files().clear();
     if (error) *error = e.what();
     return false;
   }
   Bus::get().set_real_sleep(real_sleep);
   return true;
+}
+
+bool save_flash_files(std::string* error) {
+  bool ok = true;
+  for (const auto& [index, path] : flash_files()) {
+    if (index >= Bus::get().camera_count()) continue;  // the bus was reset since the scene was loaded
+    const std::vector<uint8_t>& flash = Bus::get().camera(index).flash();
+    // Written beside the file and renamed over it, so that a run that dies
+    // while saving leaves the previous flash intact.
+    const std::string tmp = path + ".tmp";
+    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+    f.close();
+    if (!f || std::rename(tmp.c_str(), path.c_str()) != 0) {
+      std::remove(tmp.c_str());
+      if (error) *error = "cannot write flash file '" + path + "'";
+      ok = false;
+    }
+  }
+  return ok;
 }
 
 }  // namespace vcam

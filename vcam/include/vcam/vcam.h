@@ -331,5 +331,9 @@ uint32_t wp_config_addr(uint8_t chip_id);  // 0 = the chip keeps no such byte
 // Builds the bus from a scene description; returns false and sets `error`
 // on a bad scene.  See vcam/scenes/two-cameras.scene for the format.
 bool load_scene(const std::string& text, std::string* error);
+// Writes the flash of every camera of the last scene that names a
+// `flash_file`, so that the next process loading the scene finds it again.
+// Returns false and sets `error` when a file cannot be written.
+bool save_flash_files(std::string* error);
 
 }  // namespace vcam
