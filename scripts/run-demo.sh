@@ -41,3 +41,34 @@ if [ -x "$fwdemo" ] && [ -f "$preload" ]; then
   LD_PRELOAD="$preload" VCAM_SCENE="$scene" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
     "$fwdemo" --full-check | tee "$out/fwdemo.txt"
 fi
+
+dorvakctl="$build/tools/dorvakctl/dorvakctl"
+if [ -x "$dorvakctl" ] && [ -f "$preload" ]; then
+  step "dorvakctl against two virtual cameras whose flash persists between runs"
+  work="$out/dorvakctl"
+  rm -rf "$work" && mkdir -p "$work"
+  # Each camera keeps its flash in a file, so every run below sees what the
+  # run before it left.
+  cat > "$work/cameras.scene" <<SCENE
+[camera]
+serial = DV2025A001
+cus_ver = CV-2.01.00
+day_ver = 2025031001
+code_ver = V2010
+flash_file = $work/camera0.flash
+[camera]
+serial = DV2024B002
+flash_file = $work/camera1.flash
+SCENE
+  ctl() {
+    LD_PRELOAD="$preload" VCAM_SCENE="$work/cameras.scene" \
+      ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" "$dorvakctl" "$@"
+  }
+  ctl list
+  ctl info --device 1
+  ctl read "$work/firmware.bin" --size 0x20000 --device 0
+  ctl burn "$work/firmware.bin" --device 1 --full-check
+  ctl set-strings --device 1 --serial DV2026C003
+  ctl list | tee "$work/list.txt"
+  grep -q "camera 1: .*serial DV2026C003" "$work/list.txt"
+fi

@@ -86,6 +86,7 @@ void KeepSdkMessagesOffStdout(bool verbose) {
   }
   dup2(sink, STDOUT_FILENO);
   close(sink);
+  setvbuf(stdout, nullptr, _IOLBF, 0);  // the SDK's lines among the tool's own, in order
   g_out = out;
 }
 
