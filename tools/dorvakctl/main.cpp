@@ -155,6 +155,21 @@ std::string LocationText(UsbLocation at) {
 
 std::string OrUnreadable(const std::optional<std::string>& s) { return s ? *s : "(unreadable)"; }
 
+// Collects readouts for printing and remembers whether one failed.
+struct Readouts {
+  bool failed = false;
+  std::string operator()(const std::optional<std::string>& s) {
+    failed = failed || !s;
+    return OrUnreadable(s);
+  }
+};
+
+int ReadoutStatus(const Readouts& r, int device) {
+  if (!r.failed) return kExitOk;
+  Fail("camera " + std::to_string(device) + ": some items could not be read");
+  return kExitCameraFailed;
+}
+
 struct BurnStages {
   ProgressBar* bar;
   bool full_check;
@@ -208,25 +223,37 @@ int List(const Options& o) {
   Options all = o;
   all.device = 0;
   if (auto status = OpenCamera(all, session)) return *status;
+  Readouts readouts;
   for (int i = 0; i < session.count(); ++i) {
     session.Select(i);
     std::fprintf(g_out, "camera %d: %s, serial %s\n", i, LocationText(session.Location(i)).c_str(),
-                 OrUnreadable(ReadDescriptor(Descriptor::kSerialNumber)).c_str());
+                 readouts(ReadDescriptor(Descriptor::kSerialNumber)).c_str());
   }
-  return kExitOk;
+  std::fflush(g_out);
+  if (readouts.failed) Fail("the serial number of some camera could not be read");
+  return readouts.failed ? kExitCameraFailed : kExitOk;
 }
 
 int Info(const Options& o) {
   Session session;
   if (auto status = OpenCamera(o, session)) return *status;
+  Readouts read;
   DSP_ROM_TYPE rom = DRT_Unknow;
   DorvakCam_GetAsicRomType(&rom);
   const std::optional<uint8_t> chip = ReadChipId();
-  char chip_text[32] = "(unreadable)";
-  if (chip) std::snprintf(chip_text, sizeof chip_text, "0x%02X", *chip);
+  std::optional<std::string> chip_text;
+  if (chip) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", *chip);
+    chip_text = text;
+  }
   SERIAL_FLASH_TYPE sft = SFT_UNKNOW;
-  const bool flash_known = DorvakCam_GetSerialFlashType(&sft) != 0;
-  const std::optional<UsbIds> ids = ReadFirmwareIds();
+  std::optional<std::string> flash;
+  if (DorvakCam_GetSerialFlashType(&sft)) flash = FlashFamilyName(sft);
+  std::optional<std::string> ids;
+  if (const std::optional<UsbIds> found = ReadFirmwareIds()) ids = FormatIds(*found);
+  // Chips without version fields have no version to show: not a failure.
+  const std::optional<std::string> version = ReadFirmwareVersion();
 
   struct Line {
     const char* key;
@@ -234,20 +261,22 @@ int Info(const Options& o) {
   };
   const Line lines[] = {
       {"camera", std::to_string(o.device) + " (" + LocationText(session.Location(o.device)) + ")"},
-      {"chip", chip_text},
+      {"chip", read(chip_text)},
       {"ROM size", RomSizeName(rom)},
-      {"ROM model", OrUnreadable(ReadRomModel())},
-      {"flash family", flash_known ? FlashFamilyName(sft) : "(unreadable)"},
-      {"firmware version", OrUnreadable(ReadFirmwareVersion())},
-      {"vendor:product", ids ? FormatIds(*ids) : "(unreadable)"},
-      {"serial number", OrUnreadable(ReadDescriptor(Descriptor::kSerialNumber))},
-      {"product", OrUnreadable(ReadDescriptor(Descriptor::kProduct))},
-      {"manufacturer", OrUnreadable(ReadDescriptor(Descriptor::kManufacturer))},
-      {"string 3", OrUnreadable(ReadDescriptor(Descriptor::kString3))},
-      {"interface", OrUnreadable(ReadDescriptor(Descriptor::kInterface))},
+      {"ROM model", read(ReadRomModel())},
+      {"flash family", read(flash)},
+      {"firmware version", version ? *version : "(unavailable)"},
+      {"vendor:product", read(ids)},
+      {"serial number", read(ReadDescriptor(Descriptor::kSerialNumber))},
+      {"product", read(ReadDescriptor(Descriptor::kProduct))},
+      {"manufacturer", read(ReadDescriptor(Descriptor::kManufacturer))},
+      {"string 3", read(ReadDescriptor(Descriptor::kString3))},
+      {"interface", read(ReadDescriptor(Descriptor::kInterface))},
   };
-  for (const Line& line : lines) std::fprintf(g_out, "%-17s %s\n", (std::string(line.key) + ":").c_str(), line.value.c_str());
-  return kExitOk;
+  for (const Line& line : lines)
+    std::fprintf(g_out, "%-17s %s\n", (std::string(line.key) + ":").c_str(), line.value.c_str());
+  std::fflush(g_out);
+  return ReadoutStatus(read, o.device);
 }
 
 int Read(const Options& o) {

@@ -214,6 +214,30 @@ TEST_F(Dorvakctl, InfoDescribesTheSelectedCamera) {
   EXPECT_EQ(Fields(first.out).at("firmware version"), "V201-CV2.01.00-0-V202503_10_01-CUSTOMER01");
 }
 
+TEST_F(Dorvakctl, UnreadableParameterTableIsShownAndFails) {
+  UseScene(R"(
+[camera]
+serial = DV2025A001
+[camera]
+serial = DV2024B002
+unreadable = 0x10000-0x10FFF
+)");
+  const ToolRun list = Dorvak({"list"});
+  EXPECT_EQ(list.status, 1);
+  EXPECT_EQ(list.out,
+            "camera 0: bus 1, address 2, serial DV2025A001\n"
+            "camera 1: bus 1, address 3, serial (unreadable)\n");
+  EXPECT_TRUE(Contains(list.err, "dorvakctl: the serial number of some camera could not be read")) << list.err;
+
+  const ToolRun info = Dorvak({"info", "-d", "1"});
+  EXPECT_EQ(info.status, 1);
+  const std::map<std::string, std::string> f = Fields(info.out);
+  EXPECT_EQ(f.at("chip"), "0xE1");  // what does not live in the table is still shown
+  EXPECT_EQ(f.at("serial number"), "(unreadable)");
+  EXPECT_EQ(f.at("vendor:product"), "(unreadable)");
+  EXPECT_TRUE(Contains(info.err, "dorvakctl: camera 1: some items could not be read")) << info.err;
+}
+
 class DorvakctlBurn : public Dorvakctl, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(DorvakctlBurn, BurnsWithProgressAndExportGivesTheImageBack) {
