@@ -47,6 +47,7 @@ struct ProgressCase {
   const char* name;
   long size;
   bool fullCheck;
+  friend void PrintTo(const ProgressCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class BurnProgressTest : public BurnerTest, public testing::WithParamInterface<ProgressCase> {};
@@ -223,8 +224,8 @@ TEST_F(BurnerTest, WriteFwToFlashNeitherUnprotectsNorErases) {
 
 TEST_F(BurnerTest, BlankCheckFindsAFlashThatWasNotErased) {
   CameraConfig cfg;
-  cfg.wp = vcam::WpWiring{6, true};  // not the pin the firmware names: the protection stays
   vcam::Camera& cam = open(cfg);
+  protectBeforeOpcode(cam, 0x60);  // the chip erase
   const auto before = cam.flash();
   auto image = imageFor(cfg, 0x4000, 3);
   gEC = EC_UnKnow;
@@ -486,7 +487,7 @@ TEST_F(BurnerTest, ErasesReportFailedTransfersAndTimeOuts) {
       const auto failed = std::find_if(trace.begin(), trace.end(), [](const vcam::Transfer& t) { return t.result < 0; });
       ASSERT_NE(failed, trace.end());
       const bool wasRegisterWrite = failed->selector() == 1 && failed->out.size() == 4 && failed->out[3] == 0x00;
-      const uint16_t reg = wasRegisterWrite ? static_cast<uint16_t>(failed->out[0] | failed->out[1] << 8) : 0;
+      const int reg = wasRegisterWrite ? failed->out[0] | failed->out[1] << 8 : 0;
       if (reg != 0x1080) {
         EXPECT_EQ(cam.reg(0x1080) & 1, 0) << c.name << ", transfer " << k << ": manual mode left";
       }

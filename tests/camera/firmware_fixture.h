@@ -114,6 +114,18 @@ class FirmwareTest : public CameraTest {
                                 cam.flash().begin() + static_cast<long>(at + n));
   }
 
+  // Makes the flash protect itself again the moment the host shifts out
+  // `opcode`, so that it refuses that command without a word, as it would
+  // under an asserted WP#.
+  void protectBeforeOpcode(vcam::Camera& cam, uint8_t opcode) {
+    bus().fail_if([&cam, opcode](const vcam::Transfer& t) {
+      const bool dataRegisterWrite = t.selector() == 1 && t.is_set() && t.out.size() == 4 && t.out[3] == 0x00 &&
+                                     (t.out[0] | t.out[1] << 8) == sfWriteDataAddr;
+      if (dataRegisterWrite && t.out[2] == opcode) cam.set_flash_status(vcam::kStatusSrwd | 0x7C);
+      return false;
+    });
+  }
+
   // Transfers that `fn` makes.
   template <class Fn>
   uint64_t transfersOf(Fn fn) {

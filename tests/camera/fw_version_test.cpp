@@ -106,6 +106,7 @@ struct ChipCase {
   bool extended;
   DSP_ROM_TYPE romType;
   bool found;
+  friend void PrintTo(const ChipCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class FwVersionChipTest : public FwVersionTest, public testing::WithParamInterface<ChipCase> {};

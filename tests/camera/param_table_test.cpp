@@ -145,6 +145,7 @@ struct LayoutCase {
   const char* layoutLine;
   std::vector<uint32_t> erased;  // sectors erased, in order
   bool traced;                   // the CRC sector holds the traced piece at 0x11210
+  friend void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class ParamTableLayoutTest : public ParamTableTest, public testing::WithParamInterface<LayoutCase> {};
@@ -323,11 +324,11 @@ TEST_F(ParamTableTest, ProtectionAndEraseFailuresHaveTheirCodes) {
   EXPECT_EQ(cam.flash(), before);
   DorvakCam_UnInit();
 
-  // WP# on another pin than the firmware names: the erase is refused by the
-  // flash and every sub-sector of the region still holds data.
+  // The flash refuses the sector erase: every sub-sector of the region
+  // still holds data.
   resetBus();
-  cfg.wp = vcam::WpWiring{6, true};
   vcam::Camera& held = open(cfg);
+  protectBeforeOpcode(held, 0x20);
   gEC = EC_UnKnow;
   update(image, &none, 0);
   EXPECT_EQ(gEC, EC_EraseFlashFail);
