@@ -199,6 +199,18 @@ void TableProgress(void* self, float progress) {
   static_cast<ProgressBar*>(self)->Show("writing", (progress - 0.5) * 2);
 }
 
+// The flash family of the selected camera, when it is one the SDK can
+// erase and program; otherwise a message and nullopt.
+std::optional<SERIAL_FLASH_TYPE> WritableFlash(int device) {
+  SERIAL_FLASH_TYPE sft = SFT_UNKNOW;
+  if (!DorvakCam_GetSerialFlashType(&sft) || sft == SFT_UNKNOW) {
+    Fail("camera " + std::to_string(device) +
+         ": the flash is of an unknown family and cannot be erased or programmed; nothing was written");
+    return std::nullopt;
+  }
+  return sft;
+}
+
 // Reads `size` bytes of flash from address 0 in chunks, the bar following.
 bool ReadFlash(long size, ProgressBar& bar, std::vector<uint8_t>* out) {
   out->assign(static_cast<size_t>(size), 0xFF);
@@ -309,14 +321,14 @@ int Burn(const Options& o) {
     Fail(o.file + ": " + why + "; nothing was written");
     return kExitBadFile;
   }
-  SERIAL_FLASH_TYPE sft = SFT_UNKNOW;
-  DorvakCam_GetSerialFlashType(&sft);
+  const std::optional<SERIAL_FLASH_TYPE> sft = WritableFlash(o.device);
+  if (!sft) return kExitCameraFailed;
 
   ProgressBar bar(!o.quiet);
   BurnStages stages{&bar, o.full_check};
   bar.Show("erasing", 0.0);
   const ERROR_CODE before = DorvakCam_GetErrorCode();
-  const BOOL ok = DorvakCam_BurnerFW(image->data(), static_cast<LONG>(image->size()), BurnProgress, &stages, sft,
+  const BOOL ok = DorvakCam_BurnerFW(image->data(), static_cast<LONG>(image->size()), BurnProgress, &stages, *sft,
                                      o.full_check ? TRUE : FALSE);
   bar.Finish();
   if (!ok) {
@@ -391,8 +403,8 @@ int SetStrings(const Options& o) {
   }
   Session session;
   if (auto status = OpenCamera(o, session)) return *status;
-  SERIAL_FLASH_TYPE sft = SFT_UNKNOW;
-  DorvakCam_GetSerialFlashType(&sft);
+  const std::optional<SERIAL_FLASH_TYPE> sft = WritableFlash(o.device);
+  if (!sft) return kExitCameraFailed;
   const std::optional<long> size = ParameterRegionEnd();
   if (!size) {
     Fail("the parameter table of camera " + std::to_string(o.device) + " cannot be located");
@@ -429,8 +441,8 @@ int SetStrings(const Options& o) {
   const ERROR_CODE before = DorvakCam_GetErrorCode();
   bar.Show("writing", 0.0);
   const BOOL ok = DorvakCam_SetParamTableFormFWFile(image.data(), static_cast<long>(image.size()), &change,
-                                                    TableProgress, &bar, sft, nullptr);
-  bar.Show("writing", 1.0);
+                                                    TableProgress, &bar, *sft, nullptr);
+  if (ok) bar.Show("writing", 1.0);
   bar.Finish();
   if (!ok) {
     Fail("rewriting the parameter table of camera " + std::to_string(o.device) + " failed: " +

@@ -381,10 +381,33 @@ TEST_F(Dorvakctl, BurnInterruptedByAFaultFailsClearly) {
   const ToolRun run = Dorvak({"burn", Path("image.bin"), "-d", "1"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
-  EXPECT_TRUE(Contains(run.err, "writing")) << run.err;  // the bar got part of the way
-  EXPECT_TRUE(Contains(run.err, "dorvakctl: burning camera 1 failed: ")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "writing    [##########")) << run.err;  // the bar got part of the way
+  EXPECT_TRUE(Contains(run.err, "dorvakctl: burning camera 1 failed: no error code (a USB transfer failed")) << run.err;
   EXPECT_TRUE(Contains(run.err, "may be left erased or partly written")) << run.err;
   EXPECT_NE(Export(1, "after.bin"), ReadBytes(Path("image.bin")));
+}
+
+TEST_F(Dorvakctl, FlashOfAnUnknownFamilyIsNeverWritten) {
+  UseScene(R"(
+[camera]
+serial = DV2025A001
+flash_file = @DIR@/cam0.flash
+[camera]
+serial = DV2024B002
+flash = unknown
+flash_file = @DIR@/cam1.flash
+)");
+  Export(0, "image.bin");
+  const Bytes flash1 = Flash(1);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"burn", Path("image.bin"), "-d", "1"}, {"set-strings", "--serial", "X", "-d", "1"}}) {
+    SCOPED_TRACE(args[0]);
+    const ToolRun run = Dorvak(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Contains(run.err, "camera 1: the flash is of an unknown family")) << run.err;
+    EXPECT_FALSE(Contains(run.err, "writing")) << run.err;
+    EXPECT_EQ(Flash(1), flash1);
+  }
 }
 
 TEST_F(Dorvakctl, ReadRefusesAnOutputItCannotWrite) {
