@@ -203,34 +203,48 @@ TEST_F(FwVersionTest, AnUnreadableFieldFailsTheReadout) {
 }
 
 TEST_F(FwVersionTest, EachFailedTransferFailsOrLeavesTheSameResult) {
-  std::vector<uint8_t> clean;
-  auto arrange = [&] {
-    resetBus();
-    addCameraWithFirmware();
-    init();
-  };
-  auto plan = [&] {
-    BYTE rom[10] = {};
-    BYTE chip = 0;
-    const uint64_t romReads = transfersOf([&] { LibUsb_GetAsicRomVersion(rom); });
-    const uint64_t chipReads = transfersOf([&] { LibUsb_GetChipRomType(&chip, nullptr); });
-    // Without its ROM version the chip's fields are still found (chip 0xE1
-    // has one layout), and the string is the same.
-    return std::vector<Phase>{{"ROM version", romReads, {}, true},
-                              {"chip", chipReads, {EC_UnKnow}},
-                              {"fields", 2 * (2 + 2 + 2 + 1), {EC_UnKnow}}};
-  };
-  std::vector<uint8_t> buf(64, kUntouched);
-  auto procedure = [&] {
-    std::fill(buf.begin(), buf.end(), kUntouched);
-    const BOOL r = DorvakCam_GetFwVersion(buf.data(), 56, FALSE);
-    if (r == 0) {
-      EXPECT_TRUE(untouched(buf)) << "a failed readout writes nothing";
-    }
-    if (r == 1 && clean.empty()) clean = buf;
-    return r;
-  };
-  forEachTransferFault(arrange, plan, procedure, [&] { return buf == clean; });
+  struct Case {
+    const char* name;
+    uint8_t chip;
+    bool extended;
+    bool romNeeded;  // the chip's layout depends on the ROM revision
+  } cases[] = {{"GetFwVersion, chip E1", 0xE1, false, false}, {"GetFwVersionEx, chip EC", 0xEC, true, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> clean;
+    auto arrange = [&] {
+      resetBus();
+      CameraConfig cfg;
+      cfg.chip_id = c.chip;
+      FirmwareSpec fw;
+      fw.chip_ec_64k = c.extended;
+      addCameraWithFirmware(cfg, fw);
+      init();
+    };
+    auto plan = [&] {
+      BYTE rom[10] = {};
+      BYTE chip = 0;
+      const uint64_t romReads = transfersOf([&] { LibUsb_GetAsicRomVersion(rom); });
+      const uint64_t chipReads = transfersOf([&] { LibUsb_GetChipRomType(&chip, nullptr); });
+      // Chip 0xE1 has one layout: without the ROM version its fields are
+      // still found, and the string is the same.
+      return std::vector<Phase>{{"ROM version", romReads, {EC_UnKnow}, !c.romNeeded},
+                                {"chip", chipReads, {EC_UnKnow}},
+                                {"fields", 2 * (2 + 2 + 2 + 1), {EC_UnKnow}}};
+    };
+    std::vector<uint8_t> buf(64, kUntouched);
+    auto procedure = [&] {
+      std::fill(buf.begin(), buf.end(), kUntouched);
+      const BOOL r = c.extended ? DorvakCam_GetFwVersionEx(DRT_64K, buf.data(), 56, FALSE)
+                                : DorvakCam_GetFwVersion(buf.data(), 56, FALSE);
+      if (r == 0) {
+        EXPECT_TRUE(untouched(buf)) << "a failed readout writes nothing";
+      }
+      if (r == 1 && clean.empty()) clean = buf;
+      return r;
+    };
+    forEachTransferFault(arrange, plan, procedure, [&] { return buf == clean; });
+  }
 }
 
 }  // namespace
