@@ -191,6 +191,10 @@ TEST_F(Dorvakctl, ListShowsEveryCameraWithBusAddressAndSerial) {
             "camera 0: bus 1, address 2, serial DV2025A001\n"
             "camera 1: bus 2, address 7, serial DV2024B002\n");
   EXPECT_EQ(run.err, "");  // the SDK's own console lines stay off both streams
+
+  const ToolRun verbose = Dorvak({"list", "-v"});
+  EXPECT_EQ(verbose.out, run.out);
+  EXPECT_TRUE(Contains(verbose.err, "devices_ID=1\n")) << verbose.err;
 }
 
 TEST_F(Dorvakctl, InfoDescribesTheSelectedCamera) {
