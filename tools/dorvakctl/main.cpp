@@ -62,6 +62,7 @@ struct Options {
   std::string file;
   long size = kDefaultReadSize;
   bool full_check = false;
+  bool keep_serial = false;
   // set-strings
   std::optional<std::string> serial, product, manufacturer, string3, interface_;
   std::optional<std::string> vid, pid;
@@ -325,12 +326,28 @@ int Burn(const Options& o) {
   const std::optional<SERIAL_FLASH_TYPE> sft = WritableFlash(o.device);
   if (!sft) return kExitCameraFailed;
 
+  // The camera's own serial number goes into the burnt copy of the image.
+  ChangeParamInfo keep = {};
+  std::optional<std::string> serial;
+  if (o.keep_serial) {
+    serial = ReadDescriptor(Descriptor::kSerialNumber);
+    if (!serial) {
+      Fail("the serial number of camera " + std::to_string(o.device) + " cannot be read; nothing was written");
+      return kExitCameraFailed;
+    }
+    keep.pSerialNumber = reinterpret_cast<BYTE*>(serial->data());
+    keep.SerialNumberLength = static_cast<unsigned>(serial->size());
+  }
+
   ProgressBar bar(!o.quiet);
   BurnStages stages{&bar, o.full_check};
   bar.Show("erasing", 0.0);
   const ERROR_CODE before = DorvakCam_GetErrorCode();
-  const BOOL ok = DorvakCam_BurnerFW(image->data(), static_cast<LONG>(image->size()), BurnProgress, &stages, *sft,
-                                     o.full_check ? TRUE : FALSE);
+  const LONG length = static_cast<LONG>(image->size());
+  const BOOL full = o.full_check ? TRUE : FALSE;
+  const BOOL ok = o.keep_serial
+                      ? DorvakCam_CustomBurnerFW(keep, image->data(), length, BurnProgress, &stages, *sft, full)
+                      : DorvakCam_BurnerFW(image->data(), length, BurnProgress, &stages, *sft, full);
   bar.Finish();
   if (!ok) {
     Fail("burning camera " + std::to_string(o.device) + " failed: " + FailureReason(before) +
@@ -339,6 +356,7 @@ int Burn(const Options& o) {
   }
   std::fprintf(g_out, "camera %d: burnt %zu bytes from %s, %s\n", o.device, image->size(), o.file.c_str(),
                o.full_check ? "every byte verified" : "verified by samples");
+  if (serial) std::fprintf(g_out, "camera %d: serial number %s kept\n", o.device, serial->c_str());
   return kExitOk;
 }
 
@@ -534,6 +552,8 @@ void Describe(CLI::App& app, Options& o, int* command) {
                            "is touched.");
   burn->add_option("FILE", o.file, "Firmware image (offset = flash address)")->required();
   burn->add_flag("--full-check", o.full_check, "Verify every byte (default: 8 of every 1024)");
+  burn->add_flag("--keep-serial", o.keep_serial,
+                 "Burn the camera's own serial number in place of the image's (the image file is not changed)");
   burn->callback([command] { *command = 3; });
 
   CLI::App* strings = Command(app, "set-strings",

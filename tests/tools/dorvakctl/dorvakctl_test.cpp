@@ -269,6 +269,29 @@ TEST_P(DorvakctlBurn, BurnsWithProgressAndExportGivesTheImageBack) {
 INSTANTIATE_TEST_SUITE_P(Verification, DorvakctlBurn, ::testing::Bool(),
                          [](const auto& param) { return param.param ? "FullCheck" : "Sampled"; });
 
+TEST_F(Dorvakctl, BurnCanKeepTheCamerasSerialNumber) {
+  UseScene(kTwoCameras);
+  const Bytes image = Export(0, "image.bin");
+  const ToolRun burn = Dorvak({"burn", Path("image.bin"), "-d", "1", "--keep-serial", "-q"});
+  ASSERT_EQ(burn.status, 0) << burn.err;
+  EXPECT_TRUE(Contains(burn.out, "camera 1: serial number DV2024B002 kept\n")) << burn.out;
+  EXPECT_EQ(ReadBytes(Path("image.bin")), image);
+  EXPECT_EQ(Fields(Dorvak({"info", "-d", "1"}).out).at("serial number"), "DV2024B002");
+
+  // Only the serial slot (table at 0x10000) and the CRC record after the
+  // table differ from the image.
+  const Bytes burnt = Export(1, "burnt.bin");
+  ASSERT_EQ(burnt.size(), image.size());
+  for (size_t i = 0; i < image.size(); ++i) {
+    const bool serial_slot = i >= 0x100C0 && i < 0x10100;
+    const bool crc = i == 0x11014 || i == 0x11015;
+    if (!serial_slot && !crc) {
+      ASSERT_EQ(burnt[i], image[i]) << "at " << i;
+    }
+  }
+  EXPECT_NE(burnt, image);
+}
+
 TEST_F(Dorvakctl, QuietBurnShowsNoProgress) {
   UseScene(kTwoCameras);
   Export(0, "image.bin");
