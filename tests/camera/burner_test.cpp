@@ -546,6 +546,7 @@ class BurnerFaultTest : public BurnerTest {
     BurnerTest::SetUp();
     cfg_.flash_timing.chip_erase = 2;
     cfg_.rom_model = vcam::rom_model_index("ROMM14V1");  // short sector table: a table the image can hold
+    cfg_.flash_image = tableImage(0x20000);
     image_ = tableImage(kSize);
   }
   std::vector<uint8_t> tableImage(size_t size) const {
@@ -561,9 +562,7 @@ class BurnerFaultTest : public BurnerTest {
   }
   void arrange(bool prepared) {
     resetBus();
-    CameraConfig cfg = cfg_;
-    cfg.flash_image = tableImage(0x20000);
-    cam_ = &bus().add_camera(cfg);
+    cam_ = &bus().add_camera(cfg_);
     init();
     if (prepared) quiet([] { DorvakCam_EraseSerialFlash(SFT_MXIC); });
   }

@@ -367,9 +367,9 @@ TEST_F(ParamTableTest, EachFailedTransferFailsWithItsCode) {
   const auto expected = vcam::build_firmware(withRequest(file));
   Request req;
   vcam::Camera* cam = nullptr;
+  cfg.flash_image = vcam::build_firmware(fw);
   auto arrange = [&] {
     resetBus();
-    cfg.flash_image = vcam::build_firmware(fw);
     cam = &bus().add_camera(cfg);
     init();
   };
