@@ -34,9 +34,14 @@ endif()
 
 # ctest, gtest_discover_tests and try_run run the target's programs under
 # qemu-user, with the toolchain's tree as the root of the target's files.
+# The C library must come from that tree too, next to its dynamic loader:
+# the host's ld.so.cache also lists the multiarch copy of the target's C
+# library (a dependency of its libusb), a different build that hangs in its
+# first pthread_create when paired with the toolchain's loader.
 if(DORVAK_CROSS_QEMU)
   find_program(DORVAK_QEMU_PROGRAM ${DORVAK_CROSS_QEMU} NO_CMAKE_FIND_ROOT_PATH)
   if(DORVAK_QEMU_PROGRAM)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${DORVAK_QEMU_PROGRAM} -L /usr/${DORVAK_CROSS_TRIPLE})
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${DORVAK_QEMU_PROGRAM} -L /usr/${DORVAK_CROSS_TRIPLE}
+        -E LD_LIBRARY_PATH=/usr/${DORVAK_CROSS_TRIPLE}/lib)
   endif()
 endif()
