@@ -260,18 +260,19 @@ void clearBit(USHORT addr, BYTE bit) { LibUsb_DisableAsicRegisterBit(addr, bit);
 
 // Sets the write-protect pin as the configuration byte asks: action 1
 // drives it low, any other non-zero action high.
+// A failed register transfer here leaves the pin where it was, and the
+// flash protected: it fails the removal rather than let the status write
+// that follows be refused unseen.
 bool driveWriteProtectPin(uint32_t model, BYTE gpio, BYTE action) {
   const BYTE mask = static_cast<BYTE>(1u << gpio);
   if (model == ROMM24) {
+    bool ok = true;
     if (action != 0) {
-      LibUsb_WriteToASIC(kGpioOutputEnable, mask);
-      LibUsb_WriteToASIC(kGpioOutput, action == 1 ? static_cast<BYTE>(~mask) : mask);
+      ok = LibUsb_WriteToASIC(kGpioOutputEnable, mask) &&
+           LibUsb_WriteToASIC(kGpioOutput, action == 1 ? static_cast<BYTE>(~mask) : mask);
     }
-    setBit(kGpioOutput, 2);
-    setBit(kGpioOutputEnable, 2);
-    setBit(0x17C1, 0);
-    setBit(0x17C2, 0);
-    return true;
+    return ok && LibUsb_EnableAsicRegisterBit(kGpioOutput, 2) && LibUsb_EnableAsicRegisterBit(kGpioOutputEnable, 2) &&
+           LibUsb_EnableAsicRegisterBit(0x17C1, 0) && LibUsb_EnableAsicRegisterBit(0x17C2, 0);
   }
   if (model == ROMM23 || action == 0) return true;
   BYTE oe = 0, out = 0;
@@ -924,7 +925,13 @@ BOOL LibUsb_DisableSerialFlashWriteProtect(SERIAL_FLASH_TYPE sft) {
   BYTE config = 0;
   USHORT configAddr = 0;
   if (SFData_WriteProtectConfigAddr(chipId, &configAddr)) {
-    if (!LibUsb_ReadFormSF(configAddr, &config, 1)) config = 0;
+    // The byte comes through the flash-data transfer, which the ASIC
+    // answers only outside manual mode: a manual mode that a failed
+    // transfer left on is ended first.  Without the byte the pin to release
+    // is unknown: taking it as 0 would leave WP# asserted and the status
+    // write below refused unseen.
+    sfManualMode(false);
+    if (!LibUsb_ReadFormSF(configAddr, &config, 1)) return 0;
   } else {
     config = 0xFF;
   }

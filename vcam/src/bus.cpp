@@ -727,10 +727,13 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t bmReque
   t.wIndex = wIndex;
   t.wLength = wLength;
   const bool in = (bmRequestType & LIBUSB_ENDPOINT_IN) != 0;
-  if (!in && data) t.out.assign(data, data + wLength);
+  // The bytes are kept only where something reads them: the trace and the
+  // fault predicates (a fuzzer's millions of runs trace nothing).
+  const bool keep_bytes = s.trace_on || !s.pred_faults.empty();
+  if (!in && data && keep_bytes) t.out.assign(data, data + wLength);
   auto finish = [&](int r) {
     t.result = r;
-    if (r > 0 && in) t.in.assign(data, data + r);
+    if (r > 0 && in && keep_bytes) t.in.assign(data, data + r);
     if (s.trace_on) s.trace.push_back(std::move(t));
     return r;
   };

@@ -219,7 +219,8 @@ class ReplyHook {
  public:
   virtual ~ReplyHook() = default;
   // Before the device sees the transfer: a libusb error fails it there, and
-  // the device never sees it; 0 lets it through.
+  // the device never sees it; 0 lets it through.  `request.out` holds the
+  // host's bytes only while the trace is on or fail_if() predicates are set.
   virtual int fault(const Transfer& request) = 0;
   // After the device answered with `result` (IN bytes in `data`): the result
   // the host gets.  May rewrite the first `request.wLength` bytes of `data`
