@@ -3,6 +3,13 @@
 # Safe to run again: packages already present are not fetched twice.
 set -euo pipefail
 
+# --cross [armv7|aarch64|windows ...]: the cross toolchains, emulators and
+# target libraries as well (see scripts/setup-cross.sh).
+if [ "${1:-}" = "--cross" ]; then
+  shift
+  exec "$(dirname "$0")/setup-cross.sh" "$@"
+fi
+
 packages=(
   build-essential cmake ninja-build pkg-config
   libeigen3-dev libusb-1.0-0-dev libpng-dev
