@@ -2,19 +2,24 @@
 """Turns a quilm_bench JSON report into the ratios of medians that matter.
 
     quilm_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true \
-        --benchmark_format=json 2>/dev/null | bench/ratios.py
+        --benchmark_format=json 2>/dev/null | bench/ratios.py [--cpu]
+
+Ratios use wall-clock medians; --cpu uses the CPU time of the benchmark
+thread instead, which is the robust figure for runs with OMP_NUM_THREADS=1
+on a machine that other work shares.
 """
 import json
 import sys
 
 
 def main():
+    field = "cpu_time" if "--cpu" in sys.argv[1:] else "real_time"
     report = json.load(sys.stdin)
     median, counters = {}, {}
     for b in report["benchmarks"]:
         name = b.get("run_name", b["name"]).replace("/real_time", "").replace("/iterations:1", "")
         if b.get("aggregate_name", "median") == "median":
-            median[name] = b["real_time"] * {"ns": 1e-3, "us": 1.0, "ms": 1e3}[b["time_unit"]]
+            median[name] = b[field] * {"ns": 1e-3, "us": 1.0, "ms": 1e3}[b["time_unit"]]
             if "agree_percent" in b:
                 counters[name] = b["agree_percent"]
 

@@ -594,8 +594,12 @@ QUILM_INLINE void RegisterBatch(const Projection& projection, const FrameSpan& s
       entry[below + 1].Offer(key[3][l], value);
     }
   } else {
+    // Every lane stores, in lane order; a lane without a point stores to a
+    // local sink, which spares the processor a branch per lane.
+    std::uint16_t sink;
     for (int l = 0; l < kLanes; ++l) {
-      if (kept[l]) StoreRelaxed(s.out + pixel[l], static_cast<std::uint16_t>(depth_of[l]));
+      std::uint16_t* const target = kept[l] ? s.out + pixel[l] : &sink;
+      StoreRelaxed(target, static_cast<std::uint16_t>(depth_of[l]));
     }
   }
 }
