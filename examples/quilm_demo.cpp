@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include <omp.h>
+
 #include "calibration_files.h"
 #include "depth_to_color.h"
 #include "depth_to_color_impl.h"
@@ -101,6 +103,18 @@ Registered Register(DepthToColor& engine, const Mode& mode, const DepthImage& de
       const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
       times.push_back(elapsed.count());
     }
+    // Points from different threads' blocks that land on one colour pixel
+    // may keep either candidate, so frames on several threads can differ in
+    // a few pixels.  The frame that is written out is registered on one
+    // thread, which makes every file of the demo reproducible (quilm-register
+    // gives the same bytes with OMP_NUM_THREADS=1).
+    const int threads = omp_get_max_threads();
+    omp_set_num_threads(1);
+    if (result == 0) {
+      result = engine.QUILM(depth.pixels.data(), depth.width, depth.height, out.depth.pixels.data(),
+                            out.depth.width, out.depth.height);
+    }
+    omp_set_num_threads(threads);
   });
   Check(result == 0, std::string("QUILM failed with ") + mode.title);
   std::nth_element(times.begin(), times.begin() + static_cast<long>(times.size() / 2), times.end());
