@@ -2,7 +2,7 @@
 // calibration for the chosen sizes with any of its 30 values replaced
 // (zero, huge, infinite or not-a-number focal lengths, rotations that are
 // not orthonormal...), images of up to 32 x 32 pixels, every switch, depth
-// unit and range, any depth values and thread count.  Every call must
+// unit and range, any depth values, one or two OpenMP threads.  Every call must
 // return, touch only the buffers it was given (each exactly as large as its
 // image), leave the output untouched when it refuses a frame, and without
 // gap fill never write the last row or column.
@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t flags = in.byte();
   const bool distortion = flags & 0x01, gap_fill = flags & 0x02, export_cloud = flags & 0x04;
   const bool load = !(flags & 0x08), unprepared_frame = flags & 0x10;
-  const int threads = 1 + ((flags >> 5) & 0x03);
+  const int threads = 1 + ((flags >> 5) & 0x01);
   const bool set_unit = in.byte() & 1;
   const float unit = HostileFloat(in);
   const bool set_range = in.byte() & 1;
