@@ -5,14 +5,7 @@
 
 namespace {
 
-struct PathCase {
-  bool gap_fill;
-  qt::Scene scene;
-};
-void PrintTo(const PathCase& c, std::ostream* os) {
-  *os << (c.gap_fill ? "gapfill_" : "plain_");
-  qt::PrintTo(c.scene, os);
-}
+using qt::PathCase;
 
 class DistortedPass : public testing::TestWithParam<PathCase> {};
 
@@ -21,13 +14,7 @@ TEST_P(DistortedPass, MatchesTheReference) {
   qt::CheckAgainstReference(true, p.gap_fill, p.scene, 313u + unsigned(p.scene.cw));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, DistortedPass,
-                         testing::Values(PathCase{false, {64, 48, 64, 48}},
-                                         PathCase{true, {64, 48, 64, 48}},
-                                         PathCase{false, {64, 48, 128, 72}},
-                                         PathCase{true, {64, 48, 128, 72}},
-                                         PathCase{false, {37, 23, 50, 31}},
-                                         PathCase{true, {37, 23, 50, 31}}));
+INSTANTIATE_TEST_SUITE_P(Cases, DistortedPass, qt::ReferencePathCases());
 
 // With no lens and unit 1 the two paths describe the same geometry, but
 // they round differently (the linear table folds the colour intrinsics in

@@ -7,14 +7,7 @@
 
 namespace {
 
-struct PathCase {
-  bool gap_fill;
-  qt::Scene scene;
-};
-void PrintTo(const PathCase& c, std::ostream* os) {
-  *os << (c.gap_fill ? "gapfill_" : "plain_");
-  qt::PrintTo(c.scene, os);
-}
+using qt::PathCase;
 
 class LinearPass : public testing::TestWithParam<PathCase> {};
 
@@ -23,13 +16,7 @@ TEST_P(LinearPass, MatchesTheReference) {
   qt::CheckAgainstReference(false, p.gap_fill, p.scene, 77u + unsigned(p.scene.cw));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, LinearPass,
-                         testing::Values(PathCase{false, {64, 48, 64, 48}},
-                                         PathCase{true, {64, 48, 64, 48}},
-                                         PathCase{false, {64, 48, 128, 72}},
-                                         PathCase{true, {64, 48, 128, 72}},
-                                         PathCase{false, {37, 23, 50, 31}},
-                                         PathCase{true, {37, 23, 50, 31}}));
+INSTANTIATE_TEST_SUITE_P(Cases, LinearPass, qt::ReferencePathCases());
 
 // The sample scene at full size: how many pixels two threads change compared
 // with one. Only pixels where points of both thread blocks meet can differ.

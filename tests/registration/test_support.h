@@ -278,6 +278,22 @@ inline void CheckAgainstReference(bool distortion, bool gap_fill, const Scene& s
   }
 }
 
+// The frames both per-frame passes are checked on against the reference:
+// gap fill off and on, equal sizes, a larger colour image, odd sizes.
+struct PathCase {
+  bool gap_fill;
+  Scene scene;
+};
+inline void PrintTo(const PathCase& c, std::ostream* os) {
+  *os << (c.gap_fill ? "gapfill_" : "plain_");
+  PrintTo(c.scene, os);
+}
+inline auto ReferencePathCases() {
+  return testing::Values(PathCase{false, {64, 48, 64, 48}}, PathCase{true, {64, 48, 64, 48}},
+                         PathCase{false, {64, 48, 128, 72}}, PathCase{true, {64, 48, 128, 72}},
+                         PathCase{false, {37, 23, 50, 31}}, PathCase{true, {37, 23, 50, 31}});
+}
+
 }  // namespace qt
 
 #endif  // QUILM_TESTS_TEST_SUPPORT_H
