@@ -112,6 +112,18 @@ class CameraTest : public ::testing::Test {
     return bus().add_camera(cfg);
   }
 
+  // A camera with firmware, opened through the SDK; the start-up lines are
+  // not part of what the tests look at.
+  vcam::Camera& openSdkWithCamera(vcam::CameraConfig cfg = {}) {
+    vcam::Camera& cam = addCameraWithFirmware(cfg);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(DorvakCam_Init(kVidPid), 1);
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    return cam;
+  }
+
   // Trace of what `fn` does, starting from an empty trace.
   template <class Fn>
   std::vector<vcam::Transfer> traceOf(Fn fn) {

@@ -14,15 +14,7 @@ using vcam::FlashFamily;
 
 class SdkFlashTest : public CameraTest {
  protected:
-  vcam::Camera& open(CameraConfig cfg = {}) {
-    vcam::Camera& cam = addCameraWithFirmware(cfg);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(DorvakCam_Init(kVidPid), 1);
-    testing::internal::GetCapturedStdout();
-    testing::internal::GetCapturedStderr();
-    return cam;
-  }
+  vcam::Camera& open(CameraConfig cfg = {}) { return openSdkWithCamera(cfg); }
   static std::vector<uint8_t> pattern(size_t n, uint8_t start) {
     std::vector<uint8_t> v(n);
     std::iota(v.begin(), v.end(), start);

@@ -14,15 +14,7 @@ constexpr USHORT kI2cDev = 0x10D0, kI2cMode = 0x10D9, kI2cData = 0x10D2;
 
 class SensorTest : public CameraTest {
  protected:
-  vcam::Camera& open(CameraConfig cfg = {}) {
-    vcam::Camera& cam = addCameraWithFirmware(cfg);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(DorvakCam_Init(kVidPid), 1);
-    testing::internal::GetCapturedStdout();
-    testing::internal::GetCapturedStderr();
-    return cam;
-  }
+  vcam::Camera& open(CameraConfig cfg = {}) { return openSdkWithCamera(cfg); }
   // Control bytes written to the I2C master, and the data registers of
   // each transaction (the five writes that follow each control byte).
   static std::vector<uint8_t> controls(const std::vector<vcam::Transfer>& trace) { return writesTo(trace, kI2cDev); }
