@@ -21,6 +21,7 @@
 #include <fstream>
 #include <limits>
 #include <new>
+#include <vector>
 
 #include "messages.h"
 
@@ -63,6 +64,14 @@ QUILM_INLINE F8 Select(I8 mask, F8 a, F8 b) {
   return reinterpret_cast<F8>((mask & reinterpret_cast<I8>(a)) | (~mask & reinterpret_cast<I8>(b)));
 }
 QUILM_INLINE F8 Abs(F8 f) { return reinterpret_cast<F8>(reinterpret_cast<I8>(f) & 0x7FFFFFFF); }
+QUILM_INLINE I8 Min(I8 a, I8 b) {
+  const I8 a_lower = a < b;
+  return (a_lower & a) | (~a_lower & b);
+}
+QUILM_INLINE I8 Max(I8 a, I8 b) {
+  const I8 a_higher = a > b;
+  return (a_higher & a) | (~a_higher & b);
+}
 QUILM_INLINE bool AnyLane(I8 mask) {
   std::uint64_t w[4];
   std::memcpy(w, &mask, sizeof w);
@@ -446,6 +455,21 @@ struct FrameSpan {
   int color_width, color_height;
   std::uint16_t* out;
   QUILMDist* table;  // non-null when gap fill is on
+  // Gap fill on several threads: contested[r] is non-zero when the 2x2
+  // blocks with top row r may meet points of another thread. Null when no
+  // other thread takes part.
+  const std::uint8_t* contested;
+};
+
+// What a pass does with its kept points: write the output, enter them into
+// the gap-fill table, or only note the colour rows their blocks reach.
+enum class Sink { kOutput, kTable, kRowExtent };
+
+// Lowest and highest colour row reached by a thread's 2x2 blocks, lane by
+// lane until the end of its span.
+struct RowExtent {
+  I8 first = SplatI(INT32_MAX);
+  I8 last = SplatI(-1);
 };
 
 // Linear path: the table already carries the colour intrinsics, so the
@@ -497,17 +521,30 @@ QUILM_INLINE I8 RoundKnownRange(I8 keep, F8 f) {
   return t - up;
 }
 
-QUILM_INLINE D4 Sqrt(D4 d) {
-  D4 r;
-  for (int k = 0; k < 4; ++k) r[k] = __builtin_sqrt(d[k]);
-  return r;
-}
-
-// genKeyValue for four points at once, in the same operations.
-QUILM_INLINE I4 KeysOf(D4 dist, I4 depth) {
-  const D4 widened = __builtin_convertvector(__builtin_convertvector(dist, F4), D4);
-  const D4 h = __builtin_convertvector((5000 - depth) >> 1, D4);
-  return __builtin_convertvector((1.0 - Sqrt(widened)) * 10.0 + h, I4);
+// genKeyValue of eight points at once, with the same result bit for bit.
+// The key is trunc(10 (1 - sqrt(dist)) + h) with h an integer, so it only
+// depends on the two integers that 10 sqrt(dist) lies between, and on the
+// sign of the sum. A single-precision root places 10 sqrt(dist) within
+// 3e-6 of its true value, while the double-precision sum that genKeyValue
+// truncates is within 1e-11 of the true sum; so wherever 10 sqrt(dist) is
+// more than 1e-4 from an integer both truncate to the same key. The few
+// lanes closer than that take genKeyValue itself.
+QUILM_INLINE I8 KeysOf(I8 keep, F8 dist, I8 depth) {
+  F8 root;
+  for (int l = 0; l < kLanes; ++l) root[l] = __builtin_sqrtf(dist[l]);
+  const F8 tenfold = root * 10.0f;  // 0 .. 21.3
+  const I8 below = __builtin_convertvector(tenfold, I8);
+  const F8 above_below = tenfold - __builtin_convertvector(below, F8);
+  const I8 undecided = keep & ((above_below < 1e-4f) | (above_below > 1.0f - 1e-4f));
+  // 10 (1 - sqrt(dist)) lies strictly between 9 - below and 10 - below.
+  const I8 floor_of_sum = ((5000 - depth) >> 1) + (9 - below);
+  I8 key = floor_of_sum - (floor_of_sum < 0);  // truncation toward zero
+  if (AnyLane(undecided)) {
+    for (int l = 0; l < kLanes; ++l) {
+      if (undecided[l]) key[l] = genKeyValue(dist[l], static_cast<std::uint16_t>(depth[l]));
+    }
+  }
+  return key;
 }
 
 // Keys of the 2x2 blocks of eight points: key[k][l] for block pixel k
@@ -531,27 +568,32 @@ QUILM_INLINE void BlockKeys(I8 keep, F8 u, F8 v, I8 uc, I8 vc, I8 depth,
   // Lanes without a point get offsets of 0 so that every value stays finite.
   const F8 fx = Select(keep, u - __builtin_convertvector(uc, F8), Splat(0.0f));
   const F8 fy = Select(keep, v - __builtin_convertvector(vc, F8), Splat(0.0f));
+  F4 dist[4][2];
   for (int half = 0; half < 2; ++half) {
     const D4 dx = __builtin_convertvector(half ? __builtin_shufflevector(fx, fx, 4, 5, 6, 7)
                                                : __builtin_shufflevector(fx, fx, 0, 1, 2, 3), D4);
     const D4 dy = __builtin_convertvector(half ? __builtin_shufflevector(fy, fy, 4, 5, 6, 7)
                                                : __builtin_shufflevector(fy, fy, 0, 1, 2, 3), D4);
-    const I4 d = half ? __builtin_shufflevector(depth, depth, 4, 5, 6, 7)
-                      : __builtin_shufflevector(depth, depth, 0, 1, 2, 3);
     const D4 ex = 1.0 - dx, ey = 1.0 - dy;
-    const I4 keys[4] = {KeysOf(dx * dx + dy * dy, d), KeysOf(ex * ex + dy * dy, d),
-                        KeysOf(dx * dx + ey * ey, d), KeysOf(ex * ex + ey * ey, d)};
-    for (int k = 0; k < 4; ++k) std::memcpy(&key[k][4 * half], &keys[k], sizeof keys[k]);
+    dist[0][half] = __builtin_convertvector(dx * dx + dy * dy, F4);
+    dist[1][half] = __builtin_convertvector(ex * ex + dy * dy, F4);
+    dist[2][half] = __builtin_convertvector(dx * dx + ey * ey, F4);
+    dist[3][half] = __builtin_convertvector(ex * ex + ey * ey, F4);
+  }
+  for (int k = 0; k < 4; ++k) {
+    const F8 d = __builtin_shufflevector(dist[k][0], dist[k][1], 0, 1, 2, 3, 4, 5, 6, 7);
+    const I8 keys = KeysOf(keep, d, depth);
+    std::memcpy(key[k], &keys, sizeof keys);
   }
 #endif
 }
 
-// Projects eight depth pixels and applies the output rule to each kept one,
-// in index order.
-template <class Projection, bool kGapFill>
+// Projects eight depth pixels and hands each kept one to the sink, in index
+// order.
+template <class Projection, Sink kSink>
 QUILM_INLINE void RegisterBatch(const Projection& projection, const FrameSpan& s,
                                 const std::uint16_t* depth, const float* coeff,
-                                const PixelLimits& limits) {
+                                const PixelLimits& limits, RowExtent& extent) {
   U16x8 raw;
   std::memcpy(&raw, depth, sizeof raw);
   const I8 d = __builtin_convertvector(raw, I8);
@@ -570,6 +612,12 @@ QUILM_INLINE void RegisterBatch(const Projection& projection, const FrameSpan& s
   keep &= (u > -0.5f) & (u < limits.u) & (v > -0.5f) & (v < limits.v);
   const I8 uc = RoundKnownRange(keep, u), vc = RoundKnownRange(keep, v);
   keep &= (uc < s.color_width - 1) & (vc < s.color_height - 1);
+  if (kSink == Sink::kRowExtent) {
+    const I8 top = vc & keep, missing = ~keep & INT32_MAX;
+    extent.first = Min(extent.first, top | missing);
+    extent.last = Max(extent.last, (top + 1) | ~keep);
+    return;
+  }
   const I8 z = __builtin_convertvector(Select(keep, Z, Splat(0.0f)), I8);
 
   // Colour pixel index of each kept lane (0 for the others), and the lanes
@@ -579,19 +627,27 @@ QUILM_INLINE void RegisterBatch(const Projection& projection, const FrameSpan& s
   std::memcpy(kept, &keep, sizeof kept);
   std::memcpy(pixel, &index, sizeof pixel);
   std::memcpy(depth_of, &z, sizeof depth_of);
-  if (kGapFill) {
-    std::int32_t key[4][kLanes];
+  if (kSink == Sink::kTable) {
+    std::int32_t key[4][kLanes], row[kLanes];
     BlockKeys(keep, u, v, uc, vc, z, key);
+    std::memcpy(row, &vc, sizeof row);
     const std::size_t below = static_cast<std::size_t>(s.color_width);
     for (int l = 0; l < kLanes; ++l) {
       if (!kept[l]) continue;
       // The 2x2 block at and after (uc, vc).
       const std::uint16_t value = static_cast<std::uint16_t>(depth_of[l]);
       QUILMDist* entry = s.table + pixel[l];
-      entry[0].Offer(key[0][l], value);
-      entry[1].Offer(key[1][l], value);
-      entry[below].Offer(key[2][l], value);
-      entry[below + 1].Offer(key[3][l], value);
+      if (s.contested == nullptr || !s.contested[row[l]]) {
+        entry[0].OfferUnshared(key[0][l], value);
+        entry[1].OfferUnshared(key[1][l], value);
+        entry[below].OfferUnshared(key[2][l], value);
+        entry[below + 1].OfferUnshared(key[3][l], value);
+      } else {
+        entry[0].Offer(key[0][l], value);
+        entry[1].Offer(key[1][l], value);
+        entry[below].Offer(key[2][l], value);
+        entry[below + 1].Offer(key[3][l], value);
+      }
     }
   } else {
     // Every lane stores, in lane order; a lane without a point stores to a
@@ -604,33 +660,56 @@ QUILM_INLINE void RegisterBatch(const Projection& projection, const FrameSpan& s
   }
 }
 
-template <class Projection, bool kGapFill>
-QUILM_INLINE void RegisterSpan(const Projection& projection, const FrameSpan& s) {
+template <class Projection, Sink kSink>
+QUILM_INLINE RowExtent RegisterSpan(const Projection& projection, const FrameSpan& s) {
   const PixelLimits limits{FloatNotBelow(s.color_width - 1), FloatNotBelow(s.color_height - 1)};
+  RowExtent extent;
   std::size_t i = s.begin;
   for (; i + kLanes <= s.end; i += kLanes) {
-    RegisterBatch<Projection, kGapFill>(projection, s, s.depth + i, s.coeff + 3 * i, limits);
+    RegisterBatch<Projection, kSink>(projection, s, s.depth + i, s.coeff + 3 * i, limits, extent);
   }
-  if (i == s.end) return;
+  if (i == s.end) return extent;
   // Tail: pad to a whole batch with zero depth, which no rule accepts.
   std::uint16_t depth[kLanes] = {};
   float coeff[3 * kLanes] = {};
   std::copy(s.depth + i, s.depth + s.end, depth);
   std::copy(s.coeff + 3 * i, s.coeff + 3 * s.end, coeff);
-  RegisterBatch<Projection, kGapFill>(projection, s, depth, coeff, limits);
+  RegisterBatch<Projection, kSink>(projection, s, depth, coeff, limits, extent);
+  return extent;
+}
+
+// Colour rows [first, last] that the span's blocks reach; first > last when
+// the span keeps no point.
+struct Rows {
+  std::int32_t first, last;
+};
+
+Rows Reduce(const RowExtent& e) {
+  Rows rows{INT32_MAX, -1};
+  for (int l = 0; l < kLanes; ++l) {
+    rows.first = std::min(rows.first, e.first[l]);
+    rows.last = std::max(rows.last, e.last[l]);
+  }
+  return rows;
 }
 
 QUILM_CLONES void LinearSpanPlain(const LinearProjection& p, const FrameSpan& s) {
-  RegisterSpan<LinearProjection, false>(p, s);
+  RegisterSpan<LinearProjection, Sink::kOutput>(p, s);
 }
 QUILM_CLONES void LinearSpanGapFill(const LinearProjection& p, const FrameSpan& s) {
-  RegisterSpan<LinearProjection, true>(p, s);
+  RegisterSpan<LinearProjection, Sink::kTable>(p, s);
+}
+QUILM_CLONES Rows LinearSpanRows(const LinearProjection& p, const FrameSpan& s) {
+  return Reduce(RegisterSpan<LinearProjection, Sink::kRowExtent>(p, s));
 }
 QUILM_CLONES void DistortedSpanPlain(const DistortedProjection& p, const FrameSpan& s) {
-  RegisterSpan<DistortedProjection, false>(p, s);
+  RegisterSpan<DistortedProjection, Sink::kOutput>(p, s);
 }
 QUILM_CLONES void DistortedSpanGapFill(const DistortedProjection& p, const FrameSpan& s) {
-  RegisterSpan<DistortedProjection, true>(p, s);
+  RegisterSpan<DistortedProjection, Sink::kTable>(p, s);
+}
+QUILM_CLONES Rows DistortedSpanRows(const DistortedProjection& p, const FrameSpan& s) {
+  return Reduce(RegisterSpan<DistortedProjection, Sink::kRowExtent>(p, s));
 }
 
 void RunSpan(const LinearProjection& p, const FrameSpan& s) {
@@ -638,6 +717,25 @@ void RunSpan(const LinearProjection& p, const FrameSpan& s) {
 }
 void RunSpan(const DistortedProjection& p, const FrameSpan& s) {
   s.table ? DistortedSpanGapFill(p, s) : DistortedSpanPlain(p, s);
+}
+Rows SpanRows(const LinearProjection& p, const FrameSpan& s) { return LinearSpanRows(p, s); }
+Rows SpanRows(const DistortedProjection& p, const FrameSpan& s) { return DistortedSpanRows(p, s); }
+
+// Marks, for the colour rows in [begin, end), the 2x2 blocks whose two rows
+// are not both reached by one thread alone. Entries of the other blocks are
+// updated by one thread only, without locked instructions.
+void MarkContestedRows(const std::vector<Rows>& reached, std::size_t begin, std::size_t end,
+                       std::uint8_t* contested) {
+  auto threads_reaching = [&reached](std::size_t row) {
+    int n = 0;
+    for (const Rows& r : reached) {
+      n += (static_cast<std::int64_t>(row) >= r.first && static_cast<std::int64_t>(row) <= r.last);
+    }
+    return n;
+  };
+  for (std::size_t row = begin; row < end; ++row) {
+    contested[row] = threads_reaching(row) > 1 || threads_reaching(row + 1) > 1;
+  }
 }
 
 // How each path cuts the depth image into thread blocks: the linear pass by
@@ -1015,6 +1113,15 @@ int DepthToColorImpl::RegisterFrame(const Projection& projection, const CoeffCac
   const bool gap_fill = enable_depthFix_;
   const GapFillTableScope table_scope(quilmDists, gap_fill, color_pixels);
   QUILMDist* const table = quilmDists;
+  // With gap fill on several threads, a first pass finds the colour rows
+  // each thread's points reach, so that only the entries two threads can
+  // both reach pay for a locked compare-exchange.
+  const int max_threads = omp_get_max_threads();
+  const bool mark_shared_rows = gap_fill && max_threads > 1 && color_pixels > 0;
+  // A team smaller than the maximum leaves its unused slots reaching no row.
+  std::vector<Rows> reached(mark_shared_rows ? static_cast<std::size_t>(max_threads) : 0,
+                            Rows{INT32_MAX, -1});
+  std::vector<std::uint8_t> contested(mark_shared_rows ? static_cast<std::size_t>(color_height) : 0);
 
   const FrameSpan frame{depth_buffer,
                         found->second.get(),
@@ -1024,7 +1131,8 @@ int DepthToColorImpl::RegisterFrame(const Projection& projection, const CoeffCac
                         color_width,
                         color_height,
                         out_depth,
-                        table};
+                        table,
+                        nullptr};
   const std::size_t granule = PartitionGranule(projection, depth_width);
 
 #pragma omp parallel
@@ -1037,11 +1145,18 @@ int DepthToColorImpl::RegisterFrame(const Projection& projection, const CoeffCac
     } else if (own.end > own.begin) {
       std::memset(out_depth + own.begin, 0, (own.end - own.begin) * sizeof(std::uint16_t));
     }
-#pragma omp barrier
     const Block units = StaticBlock(depth_pixels / granule, threads, thread);
     FrameSpan span = frame;
     span.begin = units.begin * granule;
     span.end = units.end * granule;
+    if (mark_shared_rows && threads > 1) {
+      reached[static_cast<std::size_t>(thread)] = SpanRows(projection, span);
+#pragma omp barrier
+      const Block rows = StaticBlock(static_cast<std::size_t>(color_height), threads, thread);
+      MarkContestedRows(reached, rows.begin, rows.end, contested.data());
+      span.contested = contested.data();
+    }
+#pragma omp barrier
     RunSpan(projection, span);
     if (gap_fill) {
 #pragma omp barrier

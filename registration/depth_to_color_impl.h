@@ -66,6 +66,15 @@ struct QUILMDist {
       if (word.compare_exchange_weak(held, offered, std::memory_order_relaxed)) return;
     }
   }
+
+  // The same rule for an entry that no other thread can reach during the
+  // pass: a plain load and store, without the locked exchange.
+  // It always stores, which spares the processor a branch it cannot predict.
+  void OfferUnshared(std::int32_t key, std::uint16_t value) {
+    const std::uint64_t held = word.load(std::memory_order_relaxed);
+    const std::uint64_t take = 0 - static_cast<std::uint64_t>(KeyOf(held) < key);
+    word.store((Pack(key, value) & take) | (held & ~take), std::memory_order_relaxed);
+  }
 };
 
 // Cache key hash: (width << 16) | (height & 0xFFFF) in 32-bit arithmetic.

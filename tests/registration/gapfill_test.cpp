@@ -77,6 +77,27 @@ TEST(GapFillEntry, ConcurrentOffersKeepKeyAndDepthTogether) {
   }
 }
 
+// A vertical baseline of 600 mm: the upper half of the depth image, at 1 m,
+// lands half an image lower, on the colour rows that the lower half, at
+// 60 m, reaches a row below its own; the two threads' blocks meet on every
+// row, at the same time. The nearer points always win there, so every run
+// on two threads must give the one-thread result; an entry updated without
+// the locked exchange would now and then keep a farther point.
+TEST(GapFillThreads, BlocksOfTwoThreadsMeetingOnEveryRow) {
+  constexpr int W = 160, H = 120;
+  SW_QUILM c = qt::IdentityCalibration(100, 80, 60);
+  c.quilm_t[1] = 600;
+  auto engine = qt::LoadedEngine(c, W, H);
+  engine->EnableDepthGapFill(true);
+  std::vector<std::uint16_t> depth(W * H);
+  for (int i = 0; i < W * H; ++i) depth[std::size_t(i)] = i < W * H / 2 ? 1000 : 60000;
+  const auto one = qt::RunFrame(*engine, depth, W, H, W, H, 1);
+  ASSERT_EQ(one[std::size_t((H / 2 + 10) * W + 20)], 1000);
+  for (int run = 0; run < 600; ++run) {
+    ASSERT_EQ(qt::RunFrame(*engine, depth, W, H, W, H, 2), one) << "run " << run;
+  }
+}
+
 // Frames on hand-made calibrations where the landing spot is known.
 class GapFillFrame : public testing::Test {
  protected:
