@@ -54,6 +54,7 @@ typedef double D4 __attribute__((vector_size(32)));
 typedef std::int32_t I8 __attribute__((vector_size(32)));
 typedef std::int32_t I4 __attribute__((vector_size(16)));
 typedef std::int64_t L4 __attribute__((vector_size(32)));
+typedef std::uint64_t UL4 __attribute__((vector_size(32)));
 typedef std::uint16_t U16x8 __attribute__((vector_size(16)));
 
 constexpr int kLanes = 8;
@@ -472,6 +473,59 @@ struct RowExtent {
   I8 last = SplatI(-1);
 };
 
+// Enters blocks into gap-fill entries that only this thread reaches.
+// Consecutive depth pixels mostly land on neighbouring colour pixels, so a
+// block's left column is the previous block's right column: those two
+// words are carried over in registers rather than read back from the
+// stores just made, which would chain every point to the one before.
+class UnsharedBlocks {
+ public:
+  // offered[k]: the packed {key, depth} for block pixel k (at, right,
+  // below, diagonal).
+  void Enter(QUILMDist* at, std::size_t below, const std::uint64_t (&offered)[4]) {
+    QUILMDist* const low = at + below;
+    const bool follows = at == right_;
+    const std::uint64_t at_held = follows ? right_word_ : at->Held();
+    const std::uint64_t low_held = follows ? low_right_word_ : low->Held();
+    at->Hold(QUILMDist::Kept(at_held, offered[0]));
+    right_word_ = QUILMDist::Kept(at[1].Held(), offered[1]);
+    at[1].Hold(right_word_);
+    low->Hold(QUILMDist::Kept(low_held, offered[2]));
+    low_right_word_ = QUILMDist::Kept(low[1].Held(), offered[3]);
+    low[1].Hold(low_right_word_);
+    right_ = at + 1;
+  }
+  // Another writer may have changed the carried entries.
+  void Forget() { right_ = nullptr; }
+
+ private:
+  QUILMDist* right_ = nullptr;
+  std::uint64_t right_word_ = 0, low_right_word_ = 0;
+};
+
+// QUILMDist::Pack of the eight points' keys and depths, for each block pixel.
+QUILM_INLINE void PackEntries(const std::int32_t (&key)[4][kLanes], I8 depth,
+                              std::uint64_t (&offered)[4][kLanes]) {
+  for (int half = 0; half < 2; ++half) {
+    const I4 d = half ? __builtin_shufflevector(depth, depth, 4, 5, 6, 7)
+                      : __builtin_shufflevector(depth, depth, 0, 1, 2, 3);
+    const UL4 low = __builtin_convertvector(d, UL4) & 0xFFFF;
+    for (int k = 0; k < 4; ++k) {
+      I4 keys;
+      std::memcpy(&keys, &key[k][4 * half], sizeof keys);
+      // The key's two's-complement bits in the high half.
+      const UL4 word = (reinterpret_cast<UL4>(__builtin_convertvector(keys, L4)) << 32) | low;
+      std::memcpy(&offered[k][4 * half], &word, sizeof word);
+    }
+  }
+}
+
+// What a thread carries from one batch of its span to the next.
+struct SpanState {
+  RowExtent extent;
+  UnsharedBlocks unshared;
+};
+
 // Linear path: the table already carries the colour intrinsics, so the
 // point divided by Z is the colour pixel.
 struct LinearProjection {
@@ -593,7 +647,7 @@ QUILM_INLINE void BlockKeys(I8 keep, F8 u, F8 v, I8 uc, I8 vc, I8 depth,
 template <class Projection, Sink kSink>
 QUILM_INLINE void RegisterBatch(const Projection& projection, const FrameSpan& s,
                                 const std::uint16_t* depth, const float* coeff,
-                                const PixelLimits& limits, RowExtent& extent) {
+                                const PixelLimits& limits, SpanState& state) {
   U16x8 raw;
   std::memcpy(&raw, depth, sizeof raw);
   const I8 d = __builtin_convertvector(raw, I8);
@@ -614,8 +668,8 @@ QUILM_INLINE void RegisterBatch(const Projection& projection, const FrameSpan& s
   keep &= (uc < s.color_width - 1) & (vc < s.color_height - 1);
   if (kSink == Sink::kRowExtent) {
     const I8 top = vc & keep, missing = ~keep & INT32_MAX;
-    extent.first = Min(extent.first, top | missing);
-    extent.last = Max(extent.last, (top + 1) | ~keep);
+    state.extent.first = Min(state.extent.first, top | missing);
+    state.extent.last = Max(state.extent.last, (top + 1) | ~keep);
     return;
   }
   const I8 z = __builtin_convertvector(Select(keep, Z, Splat(0.0f)), I8);
@@ -631,6 +685,8 @@ QUILM_INLINE void RegisterBatch(const Projection& projection, const FrameSpan& s
     std::int32_t key[4][kLanes], row[kLanes];
     BlockKeys(keep, u, v, uc, vc, z, key);
     std::memcpy(row, &vc, sizeof row);
+    std::uint64_t offered[4][kLanes];
+    PackEntries(key, z, offered);
     const std::size_t below = static_cast<std::size_t>(s.color_width);
     for (int l = 0; l < kLanes; ++l) {
       if (!kept[l]) continue;
@@ -638,11 +694,9 @@ QUILM_INLINE void RegisterBatch(const Projection& projection, const FrameSpan& s
       const std::uint16_t value = static_cast<std::uint16_t>(depth_of[l]);
       QUILMDist* entry = s.table + pixel[l];
       if (s.contested == nullptr || !s.contested[row[l]]) {
-        entry[0].OfferUnshared(key[0][l], value);
-        entry[1].OfferUnshared(key[1][l], value);
-        entry[below].OfferUnshared(key[2][l], value);
-        entry[below + 1].OfferUnshared(key[3][l], value);
+        state.unshared.Enter(entry, below, {offered[0][l], offered[1][l], offered[2][l], offered[3][l]});
       } else {
+        state.unshared.Forget();
         entry[0].Offer(key[0][l], value);
         entry[1].Offer(key[1][l], value);
         entry[below].Offer(key[2][l], value);
@@ -663,19 +717,19 @@ QUILM_INLINE void RegisterBatch(const Projection& projection, const FrameSpan& s
 template <class Projection, Sink kSink>
 QUILM_INLINE RowExtent RegisterSpan(const Projection& projection, const FrameSpan& s) {
   const PixelLimits limits{FloatNotBelow(s.color_width - 1), FloatNotBelow(s.color_height - 1)};
-  RowExtent extent;
+  SpanState state;
   std::size_t i = s.begin;
   for (; i + kLanes <= s.end; i += kLanes) {
-    RegisterBatch<Projection, kSink>(projection, s, s.depth + i, s.coeff + 3 * i, limits, extent);
+    RegisterBatch<Projection, kSink>(projection, s, s.depth + i, s.coeff + 3 * i, limits, state);
   }
-  if (i == s.end) return extent;
+  if (i == s.end) return state.extent;
   // Tail: pad to a whole batch with zero depth, which no rule accepts.
   std::uint16_t depth[kLanes] = {};
   float coeff[3 * kLanes] = {};
   std::copy(s.depth + i, s.depth + s.end, depth);
   std::copy(s.coeff + 3 * i, s.coeff + 3 * s.end, coeff);
-  RegisterBatch<Projection, kSink>(projection, s, depth, coeff, limits, extent);
-  return extent;
+  RegisterBatch<Projection, kSink>(projection, s, depth, coeff, limits, state);
+  return state.extent;
 }
 
 // Colour rows [first, last] that the span's blocks reach; first > last when

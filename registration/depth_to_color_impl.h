@@ -68,13 +68,17 @@ struct QUILMDist {
   }
 
   // The same rule for an entry that no other thread can reach during the
-  // pass: a plain load and store, without the locked exchange.
-  // It always stores, which spares the processor a branch it cannot predict.
-  void OfferUnshared(std::int32_t key, std::uint16_t value) {
-    const std::uint64_t held = word.load(std::memory_order_relaxed);
-    const std::uint64_t take = 0 - static_cast<std::uint64_t>(KeyOf(held) < key);
-    word.store((Pack(key, value) & take) | (held & ~take), std::memory_order_relaxed);
+  // pass, on packed words: what the entry holds after `offered` (a Pack) is
+  // offered to it. As signed 64-bit numbers, a word whose key is lower is
+  // below the offered key with a depth of 0, and a word with an equal key is
+  // not. The caller stores the result with a plain store instead of the
+  // locked exchange.
+  static std::uint64_t Kept(std::uint64_t held, std::uint64_t offered) {
+    const auto key_only = static_cast<std::int64_t>(offered & ~std::uint64_t{0xFFFF});
+    return static_cast<std::int64_t>(held) < key_only ? offered : held;
   }
+  std::uint64_t Held() const { return word.load(std::memory_order_relaxed); }
+  void Hold(std::uint64_t w) { word.store(w, std::memory_order_relaxed); }
 };
 
 // Cache key hash: (width << 16) | (height & 0xFFFF) in 32-bit arithmetic.
