@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Turns a quilm_bench JSON report into the ratios of medians that matter.
 
-    quilm_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true \
-        --benchmark_format=json 2>/dev/null | bench/ratios.py [--cpu]
+    quilm_bench --benchmark_repetitions=10 --benchmark_enable_random_interleaving=true \
+        --benchmark_report_aggregates_only=true --benchmark_format=json 2>/dev/null \
+        | bench/ratios.py [--cpu]
 
 Ratios use wall-clock medians; --cpu uses the CPU time of the benchmark
 thread instead, which is the robust figure for runs with OMP_NUM_THREADS=1
